@@ -1,0 +1,23 @@
+"""Source assets: plain data and a partitioned price table."""
+
+from tamso import asset, partitions
+
+
+@asset()
+def customers() -> list:
+    return [
+        {"id": 1, "name": "Ada", "city": "Zürich"},
+        {"id": 2, "name": "Grace", "city": "Arlington"},
+    ]
+
+
+@asset(
+    name="daily_prices",
+    partitions={
+        "ticker": partitions(["AAPL", "MSFT", "GOOG"]),
+        "day": partitions(["2026-12-01", "2026-12-02"]),
+    },
+)
+def prices(ticker: str, day: str) -> dict:
+    base = {"AAPL": 190.5, "MSFT": 410.25, "GOOG": 172.0}[ticker]
+    return {"ticker": ticker, "day": day, "close": base + int(day[-1])}

@@ -30,14 +30,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     _cli.make_cwd_importable()
     try:
         document = inspect_modules(args.modules)
-    except (KeyboardInterrupt, SystemExit):
+    except KeyboardInterrupt:
         raise
     except BaseException as exc:  # noqa: BLE001 - internal failures derive from BaseException
+        # A SystemExit raised by pipeline code while it is being described is
+        # a failed inspection too: exiting with its code could report success
+        # without a document.
         _cli.report(PROG, exc)
         return 1
-    sys.stdout.write(document + "\n")
-    sys.stdout.flush()
+    write_document(document)
     return 0
+
+
+def write_document(document: str) -> None:
+    """Write the document and one line feed as UTF-8, whatever the locale says."""
+    stream = getattr(sys.stdout, "buffer", None)
+    if stream is None:
+        sys.stdout.write(document + "\n")
+        sys.stdout.flush()
+        return
+    sys.stdout.flush()
+    stream.write(document.encode("utf-8") + b"\n")
+    stream.flush()
 
 
 if __name__ == "__main__":

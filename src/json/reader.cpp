@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -92,9 +93,9 @@ class Reader {
       case 'f': return read_literal("false", 5, Value::boolean(false), out);
       case '"': {
         ++p_;
-        std::string s;
+        std::string_view s;
         if (!read_string(s)) return false;
-        out = Value::string(std::move(s));
+        detail::ValueAccess::set_string(out, s);
         return true;
       }
       case '[': return read_array(out);
@@ -132,13 +133,14 @@ class Reader {
     }
   }
 
-  // p_ is just past the opening quote. A string without escapes is copied
-  // straight from the text; otherwise its pieces gather in buffer_.
-  bool read_string(std::string& out) {
+  // p_ is just past the opening quote. Sets s to the string's content: a
+  // slice of the text itself when it holds no escape, else the unescaped
+  // pieces gathered in buffer_ (valid until the next string is read).
+  bool read_string(std::string_view& s) {
     const char* run = p_;
-    const char* q = detail::find_special(run, end_);
+    const char* q = detail::find_special(run, end_, begin_);
     if (q != end_ && *q == '"') {
-      out.assign(run, q);
+      s = std::string_view(run, static_cast<std::size_t>(q - run));
       p_ = q + 1;
       return true;
     }
@@ -148,7 +150,7 @@ class Reader {
       buffer_.append(run, q);
       const char c = *q;
       if (c == '"') {
-        out = buffer_;
+        s = buffer_;
         p_ = q + 1;
         return true;
       }
@@ -169,7 +171,7 @@ class Reader {
         default: return fail(msg::kInvalidEscape, q - 1);
       }
       run = q;
-      q = detail::find_special(run, end_);
+      q = detail::find_special(run, end_, begin_);
     }
   }
 
@@ -208,6 +210,32 @@ class Reader {
     return true;
   }
 
+  // Reads a value into the scratch slot `slot` of `stack`. A scalar is read
+  // straight into the slot; a nested container pushes onto the scratch
+  // stacks, which may move the slot, so it is read aside and moved in.
+  template <class Stack, class Slot>
+  bool read_into(Stack& stack, std::size_t index, Slot slot) {
+    skip_space();
+    if (p_ != end_ && (*p_ == '[' || *p_ == '{')) {
+      Value nested;
+      if (!read_value(nested)) return false;
+      slot(stack[index]) = std::move(nested);
+      return true;
+    }
+    return read_value(slot(stack[index]));
+  }
+
+  // The items of a closing container, from `base` to the top of `stack`. The
+  // outermost container takes the whole scratch vector rather than copying it.
+  template <class Vector>
+  static Vector take(Vector& stack, std::size_t base) {
+    if (base == 0) return std::exchange(stack, Vector());
+    const auto first = stack.begin() + static_cast<std::ptrdiff_t>(base);
+    Vector items(std::make_move_iterator(first), std::make_move_iterator(stack.end()));
+    stack.erase(first, stack.end());
+    return items;
+  }
+
   // p_ is at '['.
   bool read_array(Value& out) {
     if (++depth_ > kMaxDepth) return fail(msg::kRecursionLimit, p_);
@@ -217,9 +245,8 @@ class Reader {
     if (p_ == end_) return fail(msg::kEofList, end_);
     if (*p_ != ']') {
       for (;;) {
-        Value element;
-        if (!read_value(element)) return false;
-        elements_.push_back(std::move(element));
+        elements_.emplace_back();
+        if (!read_into(elements_, elements_.size() - 1, [](Value& v) -> Value& { return v; })) return false;
         skip_space();
         if (p_ == end_) return fail(msg::kEofList, end_);
         if (*p_ == ']') break;
@@ -231,10 +258,7 @@ class Reader {
       }
     }
     ++p_;
-    const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-    Value::Array items(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-    elements_.erase(first, elements_.end());
-    out = Value::array(std::move(items));
+    out = Value::array(take(elements_, base));
     --depth_;
     return true;
   }
@@ -250,15 +274,16 @@ class Reader {
       for (;;) {
         if (*p_ != '"') return fail(msg::kKeyMustBeString, p_);
         ++p_;
-        std::string key;
+        std::string_view key;
         if (!read_string(key)) return false;
+        members_.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
         skip_space();
         if (p_ == end_) return fail(msg::kEofObject, end_);
         if (*p_ != ':') return fail(msg::kExpectedColon, p_);
         ++p_;
-        Value value;
-        if (!read_value(value)) return false;
-        members_.emplace_back(std::move(key), std::move(value));
+        if (!read_into(members_, members_.size() - 1, [](Value::Member& m) -> Value& { return m.second; })) {
+          return false;
+        }
         skip_space();
         if (p_ == end_) return fail(msg::kEofObject, end_);
         if (*p_ == '}') break;
@@ -270,10 +295,7 @@ class Reader {
       }
     }
     ++p_;
-    const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-    Value::Object members(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
-    members_.erase(first, members_.end());
-    out = Value::object(std::move(members));
+    out = Value::object(take(members_, base));
     --depth_;
     return true;
   }

@@ -111,15 +111,22 @@ def report(title, rows):
             "flagged": flagged}
 
 
-def main(argv=None):
-    argv = sys.argv[1:] if argv is None else argv
-    quick = "--quick" in argv
+def run(quick=False):
     results = []
     with tempfile.TemporaryDirectory() as root:
         sys.path.insert(0, root)
-        results.append(report(*partitions_rows(quick)))
-        results.append(report(*inspection_rows(quick, root)))
-        results.append(report(*materialization_rows(quick, root)))
+        try:
+            results.append(report(*partitions_rows(quick)))
+            results.append(report(*inspection_rows(quick, root)))
+            results.append(report(*materialization_rows(quick, root)))
+        finally:
+            sys.path.remove(root)
+    return results
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    results = run(quick="--quick" in argv)
     if "--json" in argv:
         json.dump(results, sys.stdout, indent=2)
         print()

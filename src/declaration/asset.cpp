@@ -16,7 +16,6 @@
 #include "declaration/declaration.hpp"
 #include "declaration/options.hpp"
 #include "declaration/partitions.hpp"
-#include "json/writer.hpp"
 
 namespace tamso::declaration {
 namespace {
@@ -135,12 +134,6 @@ Result<Options::Inputs> convert_inputs(Handle obj) {
 
 // ---- partitions -------------------------------------------------------------
 
-Result<PartitionSpec> partition_spec(Handle marker) {
-  json::Value array = json::Value::array(partitions_values(marker));
-  TAMSO_TRY(Ref text, py::new_str(json::write(array)));
-  return PartitionSpec{std::move(array.as_array()), std::move(text)};
-}
-
 Result<Options::Partitions> convert_partitions(Handle obj) {
   TAMSO_TRY(Handle dict, py::dict(obj));
   Options::Partitions partitions;
@@ -154,7 +147,7 @@ Result<Options::Partitions> convert_partitions(Handle obj) {
     subclass_keys |= !PyUnicode_CheckExact(key.get());
     TAMSO_TRY(Ref dimension, exact_text(key));
     if (!is_partitions(value)) return Error::raise(PyExc_TypeError, kBadPartition);
-    TAMSO_TRY(PartitionSpec spec, partition_spec(value));
+    TAMSO_TRY(PartitionSpec spec, make_partition_spec(partitions_values(value)));
     partitions.emplace_back(std::move(dimension), std::move(spec));
   }
   if (subclass_keys) keep_last_of_equal_keys(partitions);
@@ -243,6 +236,7 @@ Result<Ref> asset_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   if (partitions && !partitions.is_none()) {
     TAMSO_TRY(options.partitions, convert_partitions(partitions));
   }
+  TAMSO_CHECK(render_record(options));
   return make_decorator(std::move(options));
 }
 

@@ -17,13 +17,17 @@
 namespace tamso::declaration {
 
 // One partition dimension: the values copied from a `Partitions` marker and
-// their compact JSON array text, written once (the values never change).
+// the dimension's entry of the metadata record, rendered once (the values
+// never change).
 struct PartitionSpec {
   std::vector<json::Value> values;
-  py::Ref values_json;  // exact str
+  py::Ref rendered;  // {"kind": "inline", "values_json": <compact JSON array>}
 
-  PartitionSpec copy() const { return {values, values_json.clone()}; }
+  PartitionSpec copy() const { return {values, rendered.clone()}; }
 };
+
+// A dimension's spec from its values, with its record entry rendered.
+py::Result<PartitionSpec> make_partition_spec(std::vector<json::Value> values);
 
 struct Options {
   using Inputs = std::vector<std::pair<py::Ref, py::Ref>>;              // parameter -> reference
@@ -34,12 +38,24 @@ struct Options {
   std::optional<Inputs> inputs;          // keys unique by text; order promised to nobody
   std::optional<Partitions> partitions;  // keys unique by text; order promised to nobody
 
-  // A copy that shares nothing mutable with this one (the texts are
-  // immutable strs, so they are shared by reference).
+  // Pieces of the metadata record rendered once by render_record(), like
+  // each PartitionSpec's entry. They are never handed out and never
+  // changed: every read gets copies, which costs a fraction of building the
+  // dicts entry by entry.
+  py::Ref record_head;      // the whole record with "inputs" and "partitions" None
+  py::Ref rendered_inputs;  // {parameter: reference}, when inputs are present
+
+  // A copy that shares nothing that anyone can change with this one: the
+  // texts are immutable strs and the rendered pieces are private and never
+  // changed, so those are shared by reference.
   Options copy() const;
 };
 
-// The decorator metadata record: a new dict on every call.
+// Renders `record_head` and `rendered_inputs` from the other fields.
+py::Status render_record(Options& options);
+
+// The decorator metadata record of rendered options: a new dict, with new
+// nested dicts, on every call.
 py::Result<py::Ref> metadata_record(const Options& options);
 
 // A new AssetWrapper owning `options` and one reference to `function`.

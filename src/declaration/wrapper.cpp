@@ -63,8 +63,10 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
   if (fn == nullptr) {
     return py::guard([]() -> Result<Ref> { return Error::raise(PyExc_RuntimeError, kReleased); });
   }
-  // A chain of wrappers around wrappers recurses in C without passing
-  // through the interpreter's own depth check.
+  // A Python function checks the depth when its frame starts; anything
+  // else (a chain of wrappers around wrappers, say) could recurse in C
+  // without passing through that check.
+  if (PyFunction_Check(fn)) return PyObject_Vectorcall(fn, args, nargsf, kwnames);
   if (Py_EnterRecursiveCall(" while calling an asset function") != 0) return nullptr;
   Py_INCREF(fn);
   PyObject* result = PyObject_Vectorcall(fn, args, nargsf, kwnames);

@@ -147,8 +147,8 @@ Result<Options::Partitions> convert_partitions(Handle obj) {
     subclass_keys |= !PyUnicode_CheckExact(key.get());
     TAMSO_TRY(Ref dimension, exact_text(key));
     if (!is_partitions(value)) return Error::raise(PyExc_TypeError, kBadPartition);
-    TAMSO_TRY(PartitionSpec spec, make_partition_spec(partitions_values(value)));
-    partitions.emplace_back(std::move(dimension), std::move(spec));
+    TAMSO_TRY(PartitionSpec declared, make_partition_spec(partitions_values(value)));
+    partitions.emplace_back(std::move(dimension), std::move(declared));
   }
   if (subclass_keys) keep_last_of_equal_keys(partitions);
   return partitions;

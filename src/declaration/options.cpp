@@ -43,7 +43,7 @@ Options Options::copy() const {
   if (partitions) {
     out.partitions.emplace();
     out.partitions->reserve(partitions->size());
-    for (const auto& [dimension, spec] : *partitions) out.partitions->emplace_back(dimension.clone(), spec.copy());
+    for (const auto& [dimension, declared] : *partitions) out.partitions->emplace_back(dimension.clone(), declared.copy());
   }
   out.record_head = record_head.clone();
   out.rendered_inputs = rendered_inputs.clone();
@@ -79,8 +79,8 @@ Result<Ref> metadata_record(const Options& options) {
   }
   if (options.partitions) {
     TAMSO_TRY(Ref partitions, new_dict());
-    for (const auto& [dimension, spec] : *options.partitions) {
-      TAMSO_TRY(Ref entry, copy_dict(spec.rendered));
+    for (const auto& [dimension, declared] : *options.partitions) {
+      TAMSO_TRY(Ref entry, copy_dict(declared.rendered));
       TAMSO_CHECK(set(partitions, dimension.get(), entry));
     }
     TAMSO_CHECK(set(record, TAMSO_ID("partitions"), partitions));

@@ -26,12 +26,12 @@ struct PartitionSpec {
   PartitionSpec copy() const { return {values, rendered.clone()}; }
 };
 
-// A dimension's spec from its values, with its record entry rendered.
+// A PartitionSpec from a dimension's values, with its record entry rendered.
 py::Result<PartitionSpec> make_partition_spec(std::vector<json::Value> values);
 
 struct Options {
   using Inputs = std::vector<std::pair<py::Ref, py::Ref>>;              // parameter -> reference
-  using Partitions = std::vector<std::pair<py::Ref, PartitionSpec>>;    // dimension -> spec
+  using Partitions = std::vector<std::pair<py::Ref, PartitionSpec>>;    // dimension -> PartitionSpec
 
   py::Ref name;        // exact str, or empty when absent
   py::Ref serializer;  // exact str, or empty when absent

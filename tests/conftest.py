@@ -29,12 +29,21 @@ def refcounts():
     class Counter:
         def __init__(self):
             self.objs = []
+            self.before = []
+
+        def counts(self):
+            # Counted the same way on both sides, so only the block's own
+            # references make a difference.
+            return [sys.getrefcount(o) for o in self.objs]
 
         def watch(self, *objs):
-            self.objs = [(o, sys.getrefcount(o)) for o in objs]
+            self.objs = list(objs)
+            del objs
+            self.before = self.counts()
 
         def check(self):
-            for o, before in self.objs:
-                assert sys.getrefcount(o) == before, repr(o)
+            after = self.counts()
+            for o, before, now in zip(self.objs, self.before, after):
+                assert now == before, repr(o)
 
     return Counter()

@@ -61,15 +61,16 @@ def test_document_text_byte_for_byte(module, tmp_path, package):
             tamso.asset()
         except NotImplementedError:
             pytest.skip("the decorator is not available yet")
-    (tmp_path / "pipelines_demo").mkdir()
-    (tmp_path / "pipelines_demo" / "__init__.py").write_text("")
-    name = module(ONE_ASSET.replace("asset_like", package), directory=tmp_path / "pipelines_demo")
-    path = json.dumps(str((tmp_path / "pipelines_demo" / f"{name}.py").resolve()))
-    assert inspect_modules([f"pipelines_demo.{name}"]) == (
+    pipelines = unique()  # a package of its own: each run sees a fresh one
+    (tmp_path / pipelines).mkdir()
+    (tmp_path / pipelines / "__init__.py").write_text("")
+    name = module(ONE_ASSET.replace("asset_like", package), directory=tmp_path / pipelines)
+    path = json.dumps(str((tmp_path / pipelines / f"{name}.py").resolve()))
+    assert inspect_modules([f"{pipelines}.{name}"]) == (
         '{"assets":[{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
         '"serializer":null},"file_path":' + path + ',"function_name":"my_data","function_source":'
         '"@asset()\\ndef my_data():\\n    return {\\"value\\": 42}\\n","kind":"asset","module_path":'
-        f'"pipelines_demo.{name}","module_source":"from {package} import asset\\n\\n@asset()\\n'
+        f'"{pipelines}.{name}","module_source":"from {package} import asset\\n\\n@asset()\\n'
         'def my_data():\\n    return {\\"value\\": 42}\\n","python_version":"' + VERSION + '","return_type":null}]}'
     )
 

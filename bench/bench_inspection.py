@@ -28,40 +28,9 @@ from tamso import inspect_modules
 MODULES = 200
 ASSETS_PER_MODULE = 10
 
-# Uses the package's decorator when it is available, else an object offering
-# the same attribute protocol, so the benchmark runs either way.
-SUPPORT = '''\
-import tamso
-
-try:
-    tamso.asset()
-    asset = tamso.asset
-except NotImplementedError:
-    class _Asset:
-        def __init__(self, function, options):
-            self._function = function
-            self._options = options
-
-        @property
-        def __tamso_kind__(self):
-            return "asset"
-
-        @property
-        def __tamso_original__(self):
-            return self._function
-
-        @property
-        def __tamso_metadata__(self):
-            return {"kind": "asset", "name": self._options.get("name"), "serializer": None,
-                    "inputs": None, "partitions": None}
-
-    def asset(**options):
-        return lambda function: _Asset(function, options)
-'''
-
 
 def module_text(index: int) -> str:
-    lines = [f'"""Generated pipeline module {index}: Zürich prices."""', "", "from bench_assets import asset", ""]
+    lines = [f'"""Generated pipeline module {index}: Zürich prices."""', "", "from tamso import asset", ""]
     for j in range(ASSETS_PER_MODULE):
         returns = ["", " -> dict", " -> None", ' -> "list[int]"'][j % 4]
         lines += [
@@ -81,7 +50,6 @@ def module_text(index: int) -> str:
 def write_pipeline() -> list[str]:
     root = tempfile.mkdtemp(prefix="tamso_bench_")
     atexit.register(shutil.rmtree, root, True)
-    pathlib.Path(root, "bench_assets.py").write_text(SUPPORT, "utf-8")
     names = []
     for i in range(MODULES):
         name = f"bench_pipeline_{i}"

@@ -76,10 +76,6 @@ def test_usage(tmp_path, args, status):
 
 
 def test_example_pipeline():
-    try:
-        tamso.asset()
-    except NotImplementedError:
-        pytest.skip("the decorator is not available yet")
     result = run(EXAMPLES, "pipeline.sources", "pipeline.reports")
     assert result.returncode == 0, result.stderr
     found = json.loads(result.stdout)["assets"]

@@ -207,3 +207,9 @@ def test_references_are_released(refcounts):
         with pytest.raises(TypeError):
             partitions([item, {1, 2}])
     refcounts.check()
+
+
+def test_a_replaced_dumps_is_used_even_for_plain_scalars(monkeypatch):
+    """Scalars may skip json.dumps only while it is the json module's own."""
+    monkeypatch.setattr(json, "dumps", lambda obj: '"replaced"')
+    assert values_json(partitions([None, 1, 2.5, "a", True])) == '["replaced","replaced","replaced","replaced","replaced"]'

@@ -70,6 +70,8 @@ def explained_refusal(text: str, value, error: str) -> bool:
 
 
 def same(a, b) -> bool:
+    if isinstance(a, float) and b == 0 and type(b) is int:
+        return a == 0 and math.copysign(1, a) < 0  # "-0" is negative zero for us, int 0 for Python
     if isinstance(a, float) and isinstance(b, float):
         return a == b and math.copysign(1, a) == math.copysign(1, b)
     if type(a) is not type(b):

@@ -33,7 +33,6 @@ struct PartitionsObject {
 };
 
 PyObject* g_partitions_type = nullptr;  // process lifetime
-PyObject* g_plain_dumps = nullptr;      // the `json.dumps` first seen, for the fast path
 
 void partitions_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -110,6 +109,23 @@ bool scalar_value(PyObject* item, json::Value& out) {
   return true;
 }
 
+// True when `dumps` is the json module's own `dumps` encoding with the
+// module's default encoder: then the scalar fast path gives exactly what the
+// general road would. A replacement (a test's stand-in, a wrapper) is
+// defined elsewhere and takes the general road.
+Result<bool> is_plain_dumps(Handle json_module, Handle dumps) {
+  if (!PyFunction_Check(dumps.ptr())) return false;
+  PyObject* namespace_ = PyModule_Check(json_module.ptr()) ? PyModule_GetDict(json_module.ptr()) : nullptr;
+  if (namespace_ == nullptr || PyFunction_GET_GLOBALS(dumps.ptr()) != namespace_) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(dumps.ptr()));
+  if (PyUnicode_CompareWithASCIIString(code->co_name, "dumps") != 0) return false;
+  PyObject* encoder = PyDict_GetItemWithError(namespace_, TAMSO_ID("_default_encoder"));
+  PyObject* encoder_class = PyDict_GetItemWithError(namespace_, TAMSO_ID("JSONEncoder"));
+  if (PyErr_Occurred()) return Error::fetch();
+  return encoder != nullptr && encoder_class != nullptr &&
+         reinterpret_cast<PyObject*>(Py_TYPE(encoder)) == encoder_class;
+}
+
 Result<json::Value> normalise(Handle dumps, bool plain_dumps, Handle item) {
   json::Value value;
   if (plain_dumps && scalar_value(item.ptr(), value)) return value;
@@ -137,8 +153,7 @@ Result<Ref> partitions_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 
   TAMSO_TRY(Ref json_module, py::import(TAMSO_ID("json")));
   TAMSO_TRY(Ref dumps, py::getattr(json_module, TAMSO_ID("dumps")));
-  if (g_plain_dumps == nullptr) g_plain_dumps = Ref::borrow(dumps).release();
-  const bool plain_dumps = dumps.get() == g_plain_dumps;
+  TAMSO_TRY(const bool plain_dumps, is_plain_dumps(json_module, dumps));
 
   // Items are read from the list's own storage; `json.dumps` may run user
   // code that resizes the list, so the bound is re-checked before every step.

@@ -92,8 +92,10 @@ int write_all(int fd, std::string_view data) {
 }
 
 // The whole replacement, without the interpreter: returns 0 or the errno of
-// the first failure, after which no temporary file remains.
+// the first failure, after which no temporary file remains. Nothing allocates
+// once the temporary file exists.
 int replace_unlocked(const std::string& dir, std::string_view name, std::string_view data) {
+  const std::string target = (dir + "/").append(name);
   std::string temp;
   int fd = -1;
   int error = EEXIST;
@@ -111,7 +113,7 @@ int replace_unlocked(const std::string& dir, std::string_view name, std::string_
   // After close(2) fails with EINTR the descriptor is gone and the data was
   // handed over; any other failure (EIO, ENOSPC on some file systems) counts.
   if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), (dir + "/").append(name).c_str()) != 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) ::unlink(temp.c_str());
   return error;
 }
@@ -185,9 +187,14 @@ Result<std::string> anchor(Handle output_dir) {
 Status replace_file(const std::string& dir, std::string_view name, std::string_view data, Handle shown) {
   int error = 0;
   // The interpreter's own file writing also lets other threads run meanwhile;
-  // nothing here touches an interpreter object, and `data` stays alive.
+  // nothing here touches an interpreter object, and `data` stays alive. No
+  // C++ exception may leave this block without the lock taken back.
   Py_BEGIN_ALLOW_THREADS
-  error = replace_unlocked(dir, name, data);
+  try {
+    error = replace_unlocked(dir, name, data);
+  } catch (...) {
+    error = ENOMEM;  // building a path string is the only thing that can throw
+  }
   Py_END_ALLOW_THREADS
   if (error != 0) return os_error(error, shown);
   return py::ok();

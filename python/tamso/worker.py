@@ -17,8 +17,10 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description=(
             "Run one asset function and write its return value to OUTPUT_DIR/value.json "
-            "and a description of the run to OUTPUT_DIR/result.json. Exits 1 when the "
-            "run fails; result.json then holds the error."
+            "and a description of the run to OUTPUT_DIR/result.json; both files are "
+            "replaced atomically. Exits 0 on success and 1 when the run fails "
+            "(result.json then holds the error) or OUTPUT_DIR cannot be created "
+            "(a diagnostic goes to standard error)."
         ),
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the pipeline module")

@@ -12,7 +12,6 @@ import textwrap
 
 import pytest
 
-import tamso
 from tamso import materialize_asset
 
 _ids = itertools.count()
@@ -257,10 +256,6 @@ def test_str_subclass_arguments_and_replaced_exit(pipeline, monkeypatch):
 
 
 def test_real_asset_decorator(pipeline):
-    try:
-        tamso.asset()(lambda: None)
-    except NotImplementedError:
-        pytest.skip("asset() is not available yet")
     module = pipeline("""
         from tamso import asset
         @asset(name="decorated")

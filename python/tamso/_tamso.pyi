@@ -1,12 +1,15 @@
-from typing import Any, Callable, Sequence, TypeVar, final
+from typing import Any, Callable, Sequence, final
 
-_F = TypeVar("_F")
+__all__ = ["AssetWrapper", "Partitions", "asset", "partitions", "inspect_modules", "materialize_asset"]
 
 @final
 class Partitions: ...
 
 @final
 class AssetWrapper:
+    # Read through to the wrapped function on instances.
+    __name__: str
+    __qualname__: str
     @property
     def __tamso_metadata__(self) -> dict[str, Any]: ...
     @property
@@ -16,7 +19,7 @@ class AssetWrapper:
     @property
     def __wrapped__(self) -> Any: ...
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
-    def __get__(self, instance: object, owner: type | None = None) -> AssetWrapper: ...
+    def __get__(self, instance: object, owner: type | None = None, /) -> AssetWrapper: ...
 
 def asset(
     *,

@@ -53,6 +53,8 @@ def test_prints_the_document_for_modules_in_the_current_directory(tmp_path, enco
         ("from asset_like import Asset\n\nodd = Asset(len, {'x': float('nan')})\n",
          "RuntimeError: JSON parse error: expected value at line 1 column 7"),
         ("from asset_like import Asset\n\ndef f():\n    pass\n\nodd = Asset(f, SystemExit(0))\n", "SystemExit: 0"),
+        ("from asset_like import Asset\n\nclass Odd(Exception):\n    def __str__(self):\n        raise ValueError\n\n"
+         "def f():\n    pass\n\nodd = Asset(f, Odd())\n", "Odd: <exception str() failed>"),
     ],
 )
 def test_a_failed_call_exits_one(tmp_path, source, message):

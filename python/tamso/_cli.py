@@ -15,4 +15,8 @@ def make_cwd_importable() -> None:
 
 def report(prog: str, exc: BaseException) -> None:
     """Write one diagnostic line for a failed call to standard error."""
-    print(f"{prog}: error: {type(exc).__qualname__}: {exc}", file=sys.stderr)
+    try:
+        text = str(exc)
+    except BaseException:  # noqa: BLE001 - an unprintable exception still gets its line
+        text = "<exception str() failed>"
+    print(f"{prog}: error: {type(exc).__qualname__}: {text}", file=sys.stderr)

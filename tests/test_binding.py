@@ -98,6 +98,22 @@ def test_type_error_subclass_passes_unwrapped_and_unicode_error_unchanged():
         inspect_modules(["\udc80"])
 
 
+@pytest.mark.parametrize("claimed", [sys.maxsize, 2**62, 10**30, -1, "many"])
+def test_module_list_length_is_only_a_hint(claimed):
+    class Claims:
+        """Says it holds `claimed` items; iteration yields what it really holds."""
+
+        def __len__(self):
+            return claimed
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            return 5 if i else "ok"
+
+    assert message(inspect_modules, Claims()) == "argument 'modules': 'int' object cannot be converted to 'PyString'"
+
+
 def test_argument_rule_keeps_the_cause():
     class Cause(Exception):
         pass

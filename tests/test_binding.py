@@ -114,6 +114,31 @@ def test_module_list_length_is_only_a_hint(claimed):
     assert message(inspect_modules, Claims()) == "argument 'modules': 'int' object cannot be converted to 'PyString'"
 
 
+def test_internal_failure_from_the_length_hint_is_not_discarded():
+    inputs = {}
+
+    class Changes(str):
+        @property
+        def __tamso_kind__(self):
+            inputs["more"] = "y"
+            raise AttributeError
+
+    inputs.update(a=Changes("a"), b="b")
+    with pytest.raises(BaseException) as info:
+        asset(inputs=inputs)
+    panic = type(info.value)
+
+    class Modules:
+        def __len__(self):
+            raise panic("from __len__")
+
+        def __getitem__(self, i):
+            raise IndexError(i)
+
+    with pytest.raises(panic, match="^from __len__$"):
+        inspect_modules(Modules())
+
+
 def test_argument_rule_keeps_the_cause():
     class Cause(Exception):
         pass

@@ -73,7 +73,7 @@ Result<std::vector<std::string>> text_list(Handle obj) {
   constexpr Py_ssize_t kMaxReserved = 4096;
   const Py_ssize_t hint = PySequence_Size(obj.ptr());
   if (hint < 0) {
-    PyErr_Clear();
+    TAMSO_CHECK(discard_pending());  // but never our own failure coming back
   } else {
     out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserved)));
   }

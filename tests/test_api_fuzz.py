@@ -11,6 +11,7 @@ one raised by a hostile object turns into; it is never discarded.
 """
 
 import decimal
+import gc
 import importlib
 import inspect
 import itertools
@@ -80,6 +81,34 @@ def run_armed(fn, *args, **kwargs):
 
 
 UNRAISABLE = []
+
+
+WATCHED_TYPES = (list, dict, HostileList, HostileDict, HostileStr, UniqueStr, MutatingStr, Prickly,
+                 FakeSequence)
+
+
+class References:
+    """Reference counts of the caller's own objects (lists, dicts and hostile
+    objects, which nothing else shares, unlike the empty tuple or short strs),
+    to compare after a call has dropped everything it made."""
+
+    def __init__(self, *objects):
+        self.objects = [o for o in objects if type(o) in WATCHED_TYPES]
+        self.before = None
+
+    def start(self):
+        """Counted in a statement of its own: no temporary holds the objects."""
+        self.before = self.counts()
+
+    def counts(self):
+        return [sys.getrefcount(o) for o in self.objects]
+
+    def check(self):
+        hostile.RAISED.clear()  # their tracebacks hold the hostile methods' frames
+        hostile.SWALLOWED.clear()
+        if self.counts() != self.before:
+            gc.collect()  # tracebacks and frames in reference cycles
+        assert self.counts() == self.before, "a reference was leaked"
 
 
 def hostile_panics():
@@ -287,12 +316,16 @@ def test_partitions_outcomes(call, outer):
     values = args[0] if args else kwargs.get("values")
     if outer and isinstance(values, list):
         change_outer(values, outer)
+    references = References(values, *args, *kwargs.values())
+    references.start()
     result, exc = run_armed(partitions, *args, **kwargs)
     if not check_binding("partitions()", ref_partitions, args, kwargs, exc) or exc is not None:
         check_failure(exc, (TypeError, ValueError, RecursionError))
-        return
-    check_no_panic_lost()
-    assert type(result) is Partitions and re.fullmatch(r"Partitions\(\d+ values\)", repr(result))
+    else:
+        check_no_panic_lost()
+        assert type(result) is Partitions and re.fullmatch(r"Partitions\(\d+ values\)", repr(result))
+    del result, exc
+    references.check()
 
 
 INT_MIN, UINT_MAX = -(2**63), 2**64 - 1
@@ -410,13 +443,18 @@ def check_record(record, kwargs):
                                                                                      max_size=2)))
 def test_asset_outcomes(call, applied):
     args, kwargs = call
-    if isinstance(kwargs.get("inputs"), dict):
-        for value in dict.values(kwargs["inputs"]):
-            if isinstance(value, MutatingStr):
-                value.target = kwargs["inputs"]
+    pos, named = applied
+    inputs = list(dict.values(kwargs["inputs"])) if isinstance(kwargs.get("inputs"), dict) else []
+    for value in inputs:
+        if isinstance(value, MutatingStr):
+            value.target = kwargs["inputs"]
+    references = References(*args, *kwargs.values(), *inputs, *pos, *named.values())
+    references.start()
     decorator, exc = run_armed(asset, *args, **kwargs)
     if not check_binding("asset()", ref_asset, args, kwargs, exc) or exc is not None:
         check_failure(exc, (TypeError, ValueError, AttributeError, OSError, RecursionError), panic=True)
+        del exc
+        references.check()
         return
     check_no_panic_lost()
     assert (decorator.__name__, decorator.__doc__, decorator.__module__) == ("asset_decorator", None, None)
@@ -425,13 +463,14 @@ def test_asset_outcomes(call, applied):
     if not mutated:
         check_record(record, kwargs)
 
-    pos, named = applied
     wrapper, exc = run_armed(decorator, *pos, **named)
     if len(pos) != 1:
         assert type(exc) is TypeError and str(exc) == ARITY
     else:
         assert exc is None and type(wrapper) is AssetWrapper and wrapper.__tamso_original__ is pos[0]
         assert wrapper.__tamso_metadata__ == record
+    del decorator, wrapper, exc
+    references.check()
 
 
 # ---- AssetWrapper --------------------------------------------------------------
@@ -461,6 +500,8 @@ def same(a, b):
        kwargs=st.dictionaries(st.sampled_from(["x", "key", "a"]), anything, max_size=2),
        attribute=st.sampled_from(READ_THROUGH + ["__call__", "__get__"]))
 def test_wrapper_stands_in_for_any_object(function, args, kwargs, attribute):
+    references = References(function, *args, *kwargs.values())
+    references.start()
     w = asset(name="n")(function)
     assert w.__tamso_original__ is function and w.__wrapped__ is function and w.__tamso_kind__ == "asset"
     assert w.__tamso_metadata__["name"] == "n"
@@ -469,11 +510,14 @@ def test_wrapper_stands_in_for_any_object(function, args, kwargs, attribute):
     elif attribute == "__get__":
         holder = type("Holder", (), {"attr": w})
         assert holder.attr is w and holder().attr is w and w.__get__(None, holder) is w and w.__get__(1) is w
+        del holder
     else:
         assert same(outcome(lambda: getattr(w, attribute)), outcome(lambda: getattr(function, attribute)))
     for name in PROTOCOL + READ_THROUGH + ["__wrapped__", "other"]:
         with pytest.raises(AttributeError):
             setattr(w, name, 1)
+    del w
+    references.check()
 
 
 @pytest.mark.parametrize("cls", [AssetWrapper, Partitions, type(asset().__self__)])

@@ -1,6 +1,8 @@
 """Argument binding and conversion refusals: the exact TypeError texts."""
 
+import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -137,6 +139,50 @@ def test_internal_failure_from_the_length_hint_is_not_discarded():
 
     with pytest.raises(panic, match="^from __len__$"):
         inspect_modules(Modules())
+
+
+PANIC_AND_EXIT = """
+from tamso import asset
+
+def change(d):
+    d["more"] = "y"
+
+class Changes(str):
+    @property
+    def __tamso_kind__(self):
+        change(inputs)
+        raise AttributeError
+
+inputs = {"a": Changes("a"), "b": "b"}
+try:
+    asset(inputs=inputs)
+except BaseException as exc:
+    panic = type(exc)
+
+class Both(panic, SystemExit):
+    pass
+
+class Raises(str):
+    @property
+    def __tamso_original__(self):
+        raise Both("from a lookup")
+
+    __tamso_kind__ = "asset"
+
+try:
+    asset(inputs={"a": Raises("x")})
+except panic as exc:
+    print("caught", type(exc).__name__, exc)
+print("still running")
+"""
+
+
+def test_internal_failure_that_is_also_system_exit_does_not_end_the_process():
+    package = str(pathlib.Path(_tamso.__file__).resolve().parent.parent)
+    result = subprocess.run([sys.executable, "-c", PANIC_AND_EXIT], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": package})
+    assert (result.returncode, result.stdout) == (0, "caught PanicException from a lookup\nstill running\n")
+    assert "Both: from a lookup" in result.stderr
 
 
 def test_argument_rule_keeps_the_cause():

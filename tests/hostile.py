@@ -43,8 +43,14 @@ def _panic_type():
 
 
 PanicException = _panic_type()
+
+
+class PanicExit(PanicException, SystemExit):
+    """Our own failure's class and SystemExit at once."""
+
+
 KINDS = (Hostile, HostileBase, KeyboardInterrupt, SystemExit, TypeError, ValueError, AttributeError,
-         RecursionError, MemoryError, LookupError, PanicException)
+         RecursionError, MemoryError, LookupError, PanicException, PanicExit)
 DISCARDED_LOOKUPS = frozenset({"__tamso_kind__", "__tamso_original__"})
 
 RAISED = []

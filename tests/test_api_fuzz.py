@@ -51,7 +51,7 @@ ARITY = "asset() decorator expects exactly one argument (the function)"
 
 
 def is_panic(exc):
-    return type(exc).__module__ == "pyo3_runtime" and type(exc).__name__ == "PanicException"
+    return isinstance(exc, hostile.PanicException)
 
 
 def note_outcome(fn, exc):

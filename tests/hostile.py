@@ -55,8 +55,17 @@ DISCARDED_LOOKUPS = frozenset({"__tamso_kind__", "__tamso_original__"})
 
 RAISED = []
 SWALLOWED = []
-MUTATIONS = []
-_state = {"armed": False}
+MUTATIONS = []  # of the current armed call
+_state = {"armed": False, "mutations": 0}  # mutations: ever made
+
+
+def note_mutation(what):
+    MUTATIONS.append(what)
+    _state["mutations"] += 1
+
+
+def mutations_made():
+    return _state["mutations"]
 
 
 @contextlib.contextmanager
@@ -90,7 +99,7 @@ def trip(traps, name, sink=None):
     if isinstance(action, type):
         throw(action, name, sink if sink is not None else (SWALLOWED if name in DISCARDED_LOOKUPS else RAISED))
     if action is not reenter:
-        MUTATIONS.append(name)
+        note_mutation(name)
     action()
 
 
@@ -265,7 +274,7 @@ class MutatingStr(str):
     @property
     def __tamso_kind__(self):
         if _state["armed"] and self.target is not None:
-            MUTATIONS.append(self.action)
+            note_mutation(self.action)
             target = self.target
             if self.action == "clear":
                 target.clear()

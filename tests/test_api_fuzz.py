@@ -99,6 +99,7 @@ class References:
     def start(self):
         """Counted in a statement of its own: no temporary holds the objects."""
         self.before = self.counts()
+        self.mutations = hostile.mutations_made()
 
     def counts(self):
         return [sys.getrefcount(o) for o in self.objects]
@@ -108,7 +109,11 @@ class References:
         hostile.SWALLOWED.clear()
         if self.counts() != self.before:
             gc.collect()  # tracebacks and frames in reference cycles
-        assert self.counts() == self.before, "a reference was leaked"
+        after = self.counts()
+        if hostile.mutations_made() != self.mutations:  # a container dropped some of them
+            assert all(a <= b for a, b in zip(after, self.before)), "a reference was leaked"
+        else:
+            assert after == self.before, "a reference was leaked"
 
 
 def hostile_panics():

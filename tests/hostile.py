@@ -80,10 +80,6 @@ def armed():
         _state["armed"] = False
 
 
-def is_armed():
-    return _state["armed"]
-
-
 def throw(kind, what, sink=RAISED):
     exc = kind(f"hostile {what}")
     sink.append(exc)
@@ -104,7 +100,7 @@ def trip(traps, name, sink=None):
 
 
 def reenter():
-    """Calls every function of the module again from inside a call."""
+    """Calls into the module again from inside one of its calls."""
     from tamso import asset, inspect_modules, partitions
 
     asset(inputs={"k": "v"}, partitions={"p": partitions([1, "x"])})(len).__tamso_metadata__

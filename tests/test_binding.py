@@ -1,6 +1,8 @@
 """Argument binding and conversion refusals: the exact TypeError texts."""
 
+import os
 import pathlib
+import subprocess
 import sys
 
 import pytest
@@ -96,6 +98,91 @@ def test_type_error_subclass_passes_unwrapped_and_unicode_error_unchanged():
         inspect_modules(Names())
     with pytest.raises(UnicodeEncodeError):
         inspect_modules(["\udc80"])
+
+
+@pytest.mark.parametrize("claimed", [sys.maxsize, 2**62, 10**30, -1, "many"])
+def test_module_list_length_is_only_a_hint(claimed):
+    class Claims:
+        """Says it holds `claimed` items; iteration yields what it really holds."""
+
+        def __len__(self):
+            return claimed
+
+        def __getitem__(self, i):
+            if i >= 2:
+                raise IndexError(i)
+            return 5 if i else "ok"
+
+    assert message(inspect_modules, Claims()) == "argument 'modules': 'int' object cannot be converted to 'PyString'"
+
+
+def test_internal_failure_from_the_length_hint_is_not_discarded():
+    inputs = {}
+
+    class Changes(str):
+        @property
+        def __tamso_kind__(self):
+            inputs["more"] = "y"
+            raise AttributeError
+
+    inputs.update(a=Changes("a"), b="b")
+    with pytest.raises(BaseException) as info:
+        asset(inputs=inputs)
+    panic = type(info.value)
+
+    class Modules:
+        def __len__(self):
+            raise panic("from __len__")
+
+        def __getitem__(self, i):
+            raise IndexError(i)
+
+    with pytest.raises(panic, match="^from __len__$"):
+        inspect_modules(Modules())
+
+
+PANIC_AND_EXIT = """
+from tamso import asset
+
+def change(d):
+    d["more"] = "y"
+
+class Changes(str):
+    @property
+    def __tamso_kind__(self):
+        change(inputs)
+        raise AttributeError
+
+inputs = {"a": Changes("a"), "b": "b"}
+try:
+    asset(inputs=inputs)
+except BaseException as exc:
+    panic = type(exc)
+
+class Both(panic, SystemExit):
+    pass
+
+class Raises(str):
+    @property
+    def __tamso_original__(self):
+        raise Both("from a lookup")
+
+    __tamso_kind__ = "asset"
+
+try:
+    asset(inputs={"a": Raises("x")})
+except panic as exc:
+    print("caught", type(exc).__name__, exc)
+print("still running")
+"""
+
+
+def test_internal_failure_that_is_also_system_exit_does_not_end_the_process():
+    package = str(pathlib.Path(_tamso.__file__).resolve().parent.parent)
+    result = subprocess.run([sys.executable, "-c", PANIC_AND_EXIT], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": package})
+    assert (result.returncode, result.stdout) == (0, "caught PanicException from a lookup\nstill running\n")
+    assert "Both: from a lookup" in result.stderr
 
 
 def test_argument_rule_keeps_the_cause():

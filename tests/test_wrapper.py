@@ -113,6 +113,15 @@ def test_class_properties():
     assert gc.is_tracked(w)
 
 
+def test_instances_offer_only_the_documented_attributes():
+    own = {"__tamso_metadata__", "__tamso_kind__", "__tamso_original__", "__name__", "__doc__", "__module__",
+           "__qualname__", "__wrapped__", "__call__", "__get__", "__getattribute__", "__new__"}
+    assert set(AssetWrapper.__dict__) == own
+    with pytest.raises(AttributeError):
+        asset()(f).__vectorcalloffset__  # would read native code's address
+    assert asset()(f)(1) == (1, 0, (), {})  # still called through vectorcall
+
+
 def test_dropped_module_is_collected():
     module = types.ModuleType("dropped_pipeline")
     exec("from tamso import asset\n@asset()\ndef step():\n    return step\n", module.__dict__)

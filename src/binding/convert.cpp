@@ -1,5 +1,7 @@
 #include "binding/convert.hpp"
 
+#include <algorithm>
+
 #include "binding/guard.hpp"
 
 namespace tamso::py {
@@ -65,11 +67,15 @@ Result<std::vector<std::string>> text_list(Handle obj) {
   if (PyUnicode_Check(obj.ptr())) return Error::raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(obj.ptr())) return conversion_error(obj, kTargetSequence);
   std::vector<std::string> out;
+  // The size is only a hint and comes from user code: a `__len__` that
+  // claims billions of items must not make the reservation fail, so past a
+  // modest bound the vector grows as the items actually arrive.
+  constexpr Py_ssize_t kMaxReserved = 4096;
   const Py_ssize_t hint = PySequence_Size(obj.ptr());
   if (hint < 0) {
-    PyErr_Clear();
+    TAMSO_CHECK(discard_pending());  // but never our own failure coming back
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    out.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserved)));
   }
   TAMSO_TRY(Ref iter, steal_result(PyObject_GetIter(obj.ptr())));
   while (true) {

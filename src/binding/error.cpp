@@ -95,8 +95,17 @@ Error Error::resume_panic(PyObject* type, PyObject* value, PyObject* traceback) 
     PyErr_Clear();
   }
   write_stderr(kResumeBanner);
-  PyErr_Restore(type, value, traceback);
-  PyErr_PrintEx(0);
+  if (PyErr_GivenExceptionMatches(type, PyExc_SystemExit)) {
+    // A class derived from both would make PyErr_PrintEx end the process
+    // from inside this call; it is printed like any other instead.
+    PyErr_Display(type, value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+  } else {
+    PyErr_Restore(type, value, traceback);
+    PyErr_PrintEx(0);
+  }
   // The report above is the whole diagnostic: no second one is written.
   Error e;
   e.internal_ = true;

@@ -199,6 +199,10 @@ Result<Handle> asset_wrapper_type() {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type.get());
     TAMSO_TRY(Ref module, py::new_str(kWrapperModule));
     TAMSO_CHECK(py::check(PyDict_SetItem(cls->tp_dict, TAMSO_ID(kModule), module.get())));
+    // The member only tells the interpreter where the vectorcall slot lives
+    // (tp_vectorcall_offset keeps that); as an attribute it would hand every
+    // caller the address of native code.
+    TAMSO_CHECK(py::check(PyDict_DelItem(cls->tp_dict, TAMSO_ID("__vectorcalloffset__"))));
     PyType_Modified(cls);
     g_wrapper_type = type.release();
   }

@@ -9,7 +9,7 @@ where the API must discard it (the `__tamso_kind__` and `__tamso_original__`
 lookups, the import of a module, the run of an asset).
 
 Pipeline modules written by the fuzz tests import this module too, and
-`populate()` fills their namespaces from specs registered by the tests.
+`populate()` fills their namespaces from plans registered by the tests.
 """
 
 import contextlib
@@ -326,21 +326,21 @@ def odd_named_dict(items, name_kind):
 
 # ---- pipeline modules ---------------------------------------------------------
 
-_specs = {}
+_plans = {}
 
 
-def register(module_name, spec):
-    """`spec(namespace)` fills a pipeline module's namespace when it is imported."""
-    _specs[module_name] = spec
+def register(module_name, plan):
+    """`plan(namespace)` fills a pipeline module's namespace when it is imported."""
+    _plans[module_name] = plan
 
 
 def forget():
-    _specs.clear()
+    _plans.clear()
 
 
-def spec(module_name):
-    return _specs[module_name]
+def plan(module_name):
+    return _plans[module_name]
 
 
 def populate(namespace):
-    _specs[namespace["__name__"]](namespace)
+    _plans[namespace["__name__"]](namespace)

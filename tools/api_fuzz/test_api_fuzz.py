@@ -557,11 +557,11 @@ def f_kwargs(**kwargs):
 
 
 def f_value():
-    return hostile.spec(__name__).value
+    return hostile.plan(__name__).value
 
 
 def f_raises():
-    hostile.throw(hostile.spec(__name__).raises, "asset run", hostile.SWALLOWED)
+    hostile.throw(hostile.plan(__name__).raises, "asset run", hostile.SWALLOWED)
 
 
 def f_wipes():
@@ -649,7 +649,7 @@ error_kinds = st.one_of(KIND, st.builds(hostile.odd_error, st.one_of(st.none(), 
 returned_values = st.one_of(anything, serializable, st.builds(hostile.odd_named_dict,
                                                               st.dictionaries(st.text(max_size=3), st.integers()),
                                                               KIND))
-module_specs = st.builds(
+module_plans = st.builds(
     ModuleSpec,
     st.lists(st.tuples(st.text("abcdefghijklmnopqrstuvwxyz", min_size=1, max_size=6).map(lambda t: "m_" + t),
                        st.one_of(decorated_members, prickly_members)), max_size=4),
@@ -660,14 +660,14 @@ module_specs = st.builds(
 
 @pytest.fixture
 def pipelines(tmp_path, monkeypatch):
-    """Registers module specs and writes their modules into tmp_path (on sys.path)."""
+    """Registers module plans and writes their modules into tmp_path (on sys.path)."""
     monkeypatch.syspath_prepend(str(tmp_path))
 
-    def write(spec):
-        spec.name = f"fuzz_pipeline_{os.getpid()}_{next(_module_ids)}"
-        (tmp_path / f"{spec.name}.py").write_text(PIPELINE, "utf-8")
-        hostile.register(spec.name, spec)
-        return spec
+    def write(plan):
+        plan.name = f"fuzz_pipeline_{os.getpid()}_{next(_module_ids)}"
+        (tmp_path / f"{plan.name}.py").write_text(PIPELINE, "utf-8")
+        hostile.register(plan.name, plan)
+        return plan
 
     yield write
     importlib.invalidate_caches()
@@ -679,11 +679,11 @@ def pipelines(tmp_path, monkeypatch):
 FAILING_NAMES = ["no_such_module_fuzz", "", ".relative", "no_such_module_fuzz.sub"]
 
 
-def module_name_entries(specs):
-    """Each entry: (the object passed, its spec or None, whether it fails to import)."""
+def module_name_entries(plans):
+    """Each entry: (the object passed, its plan or None, whether it fails to import)."""
     return st.one_of(
-        st.sampled_from(specs).map(lambda s: (s.name, s, s.import_error is not None)),
-        st.sampled_from(specs).map(lambda s: (HostileStr(s.name, {"__str__": hostile.Hostile}), s,
+        st.sampled_from(plans).map(lambda s: (s.name, s, s.import_error is not None)),
+        st.sampled_from(plans).map(lambda s: (HostileStr(s.name, {"__str__": hostile.Hostile}), s,
                                               s.import_error is not None)),
         st.sampled_from(FAILING_NAMES).map(lambda n: (n, None, True)),
         st.sampled_from(["json", "sys"]).map(lambda n: (n, None, False)),
@@ -692,12 +692,12 @@ def module_name_entries(specs):
 
 
 @fuzz(60)
-@given(data=st.data(), specs=st.lists(module_specs, min_size=1, max_size=3))
-def test_inspect_modules_outcomes(pipelines, capfd, data, specs):
-    for spec in specs:
-        pipelines(spec)
+@given(data=st.data(), plans=st.lists(module_plans, min_size=1, max_size=3))
+def test_inspect_modules_outcomes(pipelines, capfd, data, plans):
+    for plan in plans:
+        pipelines(plan)
     importlib.invalidate_caches()
-    entries = data.draw(st.lists(module_name_entries(specs), max_size=4))
+    entries = data.draw(st.lists(module_name_entries(plans), max_size=4))
     names = [name for name, _, _ in entries]
     container = data.draw(st.sampled_from([list, tuple, HostileList, "sequence", "iterator", "as_is"]))
     if container == "sequence":
@@ -727,11 +727,11 @@ def test_inspect_modules_outcomes(pipelines, capfd, data, specs):
     # records follow the entries in order.
     skipped = [line for line in err.splitlines() if line.startswith("tamso: skipping module ")]
     expected_skips, expected_modules = [], []
-    for name, spec, fails in entries:
+    for name, plan, fails in entries:
         if fails:
             expected_skips.append(f"tamso: skipping module '{str.__str__(name)}': ")
-        elif spec is not None:
-            expected_modules += [spec.name] * spec.asset_members()
+        elif plan is not None:
+            expected_modules += [plan.name] * plan.asset_members()
     assert [line[:len(prefix)] for line, prefix in zip(skipped, expected_skips)] == expected_skips
     assert len(skipped) == len(expected_skips)
     assert [record["module_path"] for record in document["assets"]] == expected_modules
@@ -740,17 +740,17 @@ def test_inspect_modules_outcomes(pipelines, capfd, data, specs):
 # ---- materialize_asset() -------------------------------------------------------
 
 @fuzz(80)
-@given(data=st.data(), spec=module_specs)
-def test_materialize_asset_outcomes(pipelines, tmp_path, monkeypatch, data, spec):
-    pipelines(spec)
+@given(data=st.data(), plan=module_plans)
+def test_materialize_asset_outcomes(pipelines, tmp_path, monkeypatch, data, plan):
+    pipelines(plan)
     importlib.invalidate_caches()
     work = tmp_path / f"work{next(_module_ids)}"
     work.mkdir()
     monkeypatch.chdir(work)  # relative output directories stay inside tmp_path
     (work / "a_file").write_text("x")
-    member_names = [name for name, _ in spec.members]
-    module_name = data.draw(st.one_of(st.just(spec.name), st.just(spec.name),
-                                      st.just(HostileStr(spec.name, {"__str__": hostile.Hostile})),
+    member_names = [name for name, _ in plan.members]
+    module_name = data.draw(st.one_of(st.just(plan.name), st.just(plan.name),
+                                      st.just(HostileStr(plan.name, {"__str__": hostile.Hostile})),
                                       st.sampled_from(FAILING_NAMES + ["\udc80"]), anything))
     function_name = data.draw(st.one_of(st.sampled_from(TEMPLATE_FUNCTIONS + member_names + ["missing", "f_plain.x"]),
                                         st.sampled_from(TEMPLATE_FUNCTIONS + member_names),
@@ -766,7 +766,7 @@ def test_materialize_asset_outcomes(pipelines, tmp_path, monkeypatch, data, spec
                               ((module_name, function_name, output_dir), {"input_kwargs_json": kwargs_json}),
                               ((), {"module_name": module_name, "function_name": function_name,
                                     "output_dir": output_dir})])
-    args, kwargs = data.draw(call_args(proper, st.sampled_from([spec.name, "f_plain", "out", None])))
+    args, kwargs = data.draw(call_args(proper, st.sampled_from([plan.name, "f_plain", "out", None])))
     collide = data.draw(st.sampled_from([None, None, "value.json", "result.json"]))
     if collide and isinstance(output_dir, str) and "\x00" not in output_dir:
         try:  # an artifact name already taken by a directory

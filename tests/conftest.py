@@ -1,49 +1,62 @@
+import contextlib
 import json
+import os
+import pathlib
+import subprocess
 import sys
 
 import pytest
 
+import tamso
 from tamso import asset
+
+PACKAGE_ROOT = str(pathlib.Path(tamso.__file__).resolve().parent.parent)
+TESTS_DIR = str(pathlib.Path(__file__).resolve().parent)
+
+
+def python(*args, path=(), env=(), **options):
+    """Runs a fresh interpreter that imports tamso and what the `path` directories hold."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([*path, PACKAGE_ROOT]), **dict(env)}
+    return subprocess.run([sys.executable, *args], env=env, capture_output=True, timeout=60, **options)
 
 
 def values_json(p):
     """The JSON text that a Partitions instance renders into asset metadata."""
-    meta = asset(partitions={"d": p})(lambda: None).__tamso_metadata__
-    return meta["partitions"]["d"]["values_json"]
+    return asset(partitions={"d": p})(lambda: None).__tamso_metadata__["partitions"]["d"]["values_json"]
+
+
+def changed_while_walked(change):
+    """What asset() raises when `change(inputs)` runs while it walks `inputs`."""
+    class Changing(str):
+        @property
+        def __tamso_kind__(self):
+            change(inputs)
+
+    inputs = {"a": Changing("v"), "b": "y"}
+    with pytest.raises(BaseException) as info:
+        asset(inputs=inputs)
+    return info.value
+
+
+@pytest.fixture
+def panic():
+    """The internal-failure class."""
+    return type(changed_while_walked(lambda d: d.update(more="y")))
 
 
 @pytest.fixture
 def dumps_returning(monkeypatch):
     """Make `json.dumps` return a fixed text, so any text reaches our reader."""
-
-    def install(text):
-        monkeypatch.setattr(json, "dumps", lambda obj: text)
-
-    return install
+    return lambda text: monkeypatch.setattr(json, "dumps", lambda obj: text)
 
 
 @pytest.fixture
 def refcounts():
-    """Asserts that the given objects hold as many references after a block as before."""
+    """`with refcounts(*objs):` asserts the block leaves their reference counts as it found them."""
+    @contextlib.contextmanager
+    def unchanged(*objs):
+        before = [sys.getrefcount(o) for o in objs]
+        yield
+        assert [sys.getrefcount(o) for o in objs] == before
 
-    class Counter:
-        def __init__(self):
-            self.objs = []
-            self.before = []
-
-        def counts(self):
-            # Counted the same way on both sides, so only the block's own
-            # references make a difference.
-            return [sys.getrefcount(o) for o in self.objs]
-
-        def watch(self, *objs):
-            self.objs = list(objs)
-            del objs
-            self.before = self.counts()
-
-        def check(self):
-            after = self.counts()
-            for o, before, now in zip(self.objs, self.before, after):
-                assert now == before, repr(o)
-
-    return Counter()
+    return unchanged

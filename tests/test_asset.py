@@ -1,5 +1,4 @@
-"""asset(): option checks and their messages, input references, the
-decorator object and the metadata record."""
+"""asset(): option checks and their messages, input references, the decorator and the metadata record."""
 
 import importlib.util
 import os
@@ -7,6 +6,8 @@ import pathlib
 
 import pytest
 
+from asset_like import Asset
+from conftest import changed_while_walked
 from tamso import asset, partitions
 
 BAD_INPUT = "inputs values must be @asset-decorated functions or asset ref strings"
@@ -24,47 +25,29 @@ def raw():
     return [1]
 
 
-class Kind:
-    """An input value whose __tamso_kind__ is whatever it is given."""
-
-    def __init__(self, kind):
-        self.kind = kind
-
-    @property
-    def __tamso_kind__(self):
-        if callable(self.kind):
-            raise self.kind()
-        return self.kind
-
-
 def record(**options):
     return asset(**options)(f).__tamso_metadata__
 
 
-@pytest.mark.parametrize(
-    ("call", "text"),
-    [
-        (lambda: asset(f), "asset() takes 0 positional arguments but 1 was given"),
-        (lambda: asset(name=3), "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda: asset(serializer=b""), "argument 'serializer': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda: asset(inputs=[raw]), "'list' object cannot be converted to 'PyDict'"),
-        (lambda: asset(partitions=5), "'int' object cannot be converted to 'PyDict'"),
-        (lambda: asset(inputs={1: "x"}), "'int' object cannot be converted to 'PyString'"),
-        (lambda: asset(partitions={b"t": partitions([])}), "'bytes' object cannot be converted to 'PyString'"),
-        (lambda: asset(inputs={"d": 42}), BAD_INPUT),
-        (lambda: asset(inputs={"d": "\udc80"}), BAD_INPUT),
-        (lambda: asset(inputs={"d": Kind("Asset")}), BAD_INPUT),
-        (lambda: asset(inputs={"d": Kind(lambda: ValueError("hidden"))}), BAD_INPUT),
-        (lambda: asset(partitions={"t": ["AAPL"]}), BAD_PARTITION),
-        # Inputs in full before partitions; the first failing entry decides.
-        (lambda: asset(inputs=5, partitions=5), "'int' object cannot be converted to 'PyDict'"),
-        (lambda: asset(partitions={"t": 1}, inputs={"a": "ok", "b": 1, 2: "x"}), BAD_INPUT),
-        (lambda: asset(inputs={"a": "ok", 2: 1}, partitions={"t": 1}), "'int' object cannot be converted to 'PyString'"),
-        (lambda: asset(inputs={"a": "ok"}, partitions={"t": partitions([]), "u": 1}), BAD_PARTITION),
-        (lambda: asset()(), ARITY),
-        (lambda: asset()(f, f), ARITY),
-    ],
-)
+def grow(d):
+    d["late"] = "x"
+
+
+@pytest.mark.parametrize(("call", "text"), [
+    (lambda: asset(name=3), "argument 'name': 'int' object cannot be converted to 'PyString'"),
+    (lambda: asset(serializer=b""), "argument 'serializer': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda: asset(partitions=5), "'int' object cannot be converted to 'PyDict'"),
+    (lambda: asset(partitions={b"t": partitions([])}), "'bytes' object cannot be converted to 'PyString'"),
+    (lambda: asset(inputs={"d": "\udc80"}), BAD_INPUT),
+    (lambda: asset(inputs={"d": Asset(f, kind="Asset")}), BAD_INPUT),
+    (lambda: asset(inputs={"d": Asset(f, kind=ValueError("hidden"))}), BAD_INPUT),
+    # Inputs in full before partitions; the first failing entry decides.
+    (lambda: asset(inputs=5, partitions=5), "'int' object cannot be converted to 'PyDict'"),
+    (lambda: asset(partitions={"t": 1}, inputs={"a": "ok", "b": 1, 2: "x"}), BAD_INPUT),
+    (lambda: asset(inputs={"a": "ok", 2: 1}, partitions={"t": 1}), "'int' object cannot be converted to 'PyString'"),
+    (lambda: asset(inputs={"a": "ok"}, partitions={"t": partitions([]), "u": 1}), BAD_PARTITION),
+    (lambda: asset()(), ARITY), (lambda: asset()(f, f), ARITY),
+])
 def test_refusals(call, text):
     with pytest.raises(TypeError) as info:
         call()
@@ -75,8 +58,7 @@ def test_refusals(call, text):
 @pytest.mark.parametrize("options", [{"name": "\udc80"}, {"inputs": {"\udc80": "x"}},
                                      {"partitions": {"\udc80": partitions([])}}])
 def test_surrogate_texts_raise_unicode_error(options):
-    with pytest.raises(UnicodeEncodeError):
-        asset(**options)
+    pytest.raises(UnicodeEncodeError, asset, **options)
 
 
 def test_records():
@@ -94,14 +76,12 @@ def test_records():
                     "partitions": {"ticker": {"kind": "inline", "values_json": '["AAPL","MSFT","GOOG"]'},
                                    "none": {"kind": "inline", "values_json": "[]"}}}
     assert list(full["partitions"]["ticker"]) == ["kind", "values_json"]
-    texts = [full["name"], *full["inputs"], *full["inputs"].values()]
-    assert all(type(t) is str for t in texts)
+    assert all(type(t) is str for t in [full["name"], *full["inputs"], *full["inputs"].values()])
 
 
 def test_dict_storage_is_walked_and_equal_key_texts_keep_the_later_entry():
     class Key(str):
-        __hash__ = object.__hash__
-        __eq__ = object.__eq__
+        __hash__, __eq__ = object.__hash__, object.__eq__
 
     class D(dict):
         def __iter__(self):
@@ -115,19 +95,17 @@ def test_dict_storage_is_walked_and_equal_key_texts_keep_the_later_entry():
     assert meta["partitions"] == {"t": {"kind": "inline", "values_json": "[2]"}}
 
 
-@pytest.mark.parametrize("via", ["symlink", "relative"])
-def test_asset_inputs_reference_resolved_file_and_function_name(tmp_path, monkeypatch, via):
+def test_asset_inputs_reference_resolved_file_and_function_name(tmp_path, monkeypatch):
     real = tmp_path / "real"
     real.mkdir()
     (real / "up.py").write_text("from tamso import asset\n\n@asset(name='prices')\ndef raw():\n    return 1\n")
     (tmp_path / "link").symlink_to(real, target_is_directory=True)
     monkeypatch.chdir(tmp_path)
-    path = "link/up.py" if via == "symlink" else os.path.join("real", "..", "real", "up.py")
-    spec = importlib.util.spec_from_file_location(f"up_{via}", path)
-    up = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(up)
-    expected = str((real / "up.py").resolve()) + ":raw"
-    assert record(inputs={"data": up.raw})["inputs"] == {"data": expected}
+    for i, path in enumerate(["link/up.py", os.path.join("real", "..", "real", "up.py")]):
+        where = importlib.util.spec_from_file_location(f"up_{i}", path)
+        up = importlib.util.module_from_spec(where)
+        where.loader.exec_module(up)
+        assert record(inputs={"data": up.raw})["inputs"] == {"data": str((real / "up.py").resolve()) + ":raw"}
 
 
 def test_asset_inputs_through_the_attribute_protocol():
@@ -149,11 +127,9 @@ def test_asset_inputs_through_the_attribute_protocol():
 
     inputs = record(inputs={"a": plain, "b": Up, "c": raw, "d": Quiet("kept")})["inputs"]
     assert inputs == {"a": HERE + ":plain", "b": HERE + ":Up", "c": HERE + ":raw", "d": "kept"}
-
-
-def test_asset_input_failures_pass_unchanged():
+    # Failures to locate the source pass unchanged.
     with pytest.raises(TypeError, match="builtin_function_or_method"):
-        asset(inputs={"a": type("Up", (), {"__tamso_kind__": "asset", "__tamso_original__": len})()})
+        asset(inputs={"a": Asset(len)})
     scope = {}
     exec("def made(): pass", scope)  # no source file
     scope["made"].__tamso_kind__ = "asset"
@@ -161,28 +137,12 @@ def test_asset_input_failures_pass_unchanged():
         asset(inputs={"a": scope["made"]})
 
 
-class Mutating(str):
-    """A str input that calls change(target) when its __tamso_kind__ is looked up."""
-
-    @property
-    def __tamso_kind__(self):
-        self.change(self.target)
-
-
-def grow(d):
-    d["late"] = "x"
-
-
 @pytest.mark.parametrize(("change", "message"), [
     (grow, "dictionary changed size during iteration"),
     (lambda d: (d.pop("a"), d.update(c="x")), "dictionary keys changed during iteration"),  # same size
 ])
 def test_dict_changed_while_walked_is_an_internal_failure(change, message):
-    inputs = {"a": Mutating("v"), "b": "y"}
-    inputs["a"].target, inputs["a"].change = inputs, change
-    with pytest.raises(BaseException) as info:
-        asset(inputs=inputs)
-    exc = info.value
+    exc = changed_while_walked(change)
     assert not isinstance(exc, Exception) and exc.args == (message,)
     assert type(exc).__module__ == "pyo3_runtime" and type(exc).__name__ == "PanicException"
 
@@ -205,20 +165,18 @@ def test_decorator_object():
 
 def test_references_are_released(refcounts):
     name, ref, p, values = "n" * 3, "r" * 3, partitions(["AAPL"]), {"a": "x"}
-    refcounts.watch(name, ref, p, f, raw, values)
-    for _ in range(100):
-        d = asset(name=name, inputs={"a": ref, "b": raw}, partitions={"t": p})
-        d(f).__tamso_metadata__
-        d(f, extra=name)
-        for bad in [dict(inputs={"a": ref, "b": f}), dict(inputs=values, partitions={"t": values}),
-                    dict(name=name, serializer=p), dict(inputs={"a": Kind(lambda: ValueError(ref))})]:
-            with pytest.raises(TypeError):
-                asset(**bad)
-        with pytest.raises(TypeError):
-            d(f, raw)
-        grows = {"a": Mutating(ref)}
-        grows["a"].target, grows["a"].change = grows, grow
-        with pytest.raises(BaseException):
-            asset(inputs=grows)
-    del d
-    refcounts.check()
+
+    class Failing:
+        __tamso_kind__ = property(lambda self: {}[ref])  # a fresh KeyError(ref) on each read
+
+    with refcounts(name, ref, p, f, raw, values):
+        for _ in range(100):
+            d = asset(name=name, inputs={"a": ref, "b": raw}, partitions={"t": p})
+            d(f).__tamso_metadata__
+            d(f, extra=name)
+            for bad in [dict(inputs={"a": ref, "b": f}), dict(inputs=values, partitions={"t": values}),
+                        dict(name=name, serializer=p), dict(inputs={"a": Failing()})]:
+                pytest.raises(TypeError, asset, **bad)
+            pytest.raises(TypeError, d, f, raw)
+            changed_while_walked(grow)
+        del d

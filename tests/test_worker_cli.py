@@ -2,46 +2,31 @@
 
 import json
 import os
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-import tamso
-
-PIPELINE = '''
-import sys
-def prices(ticker: str) -> dict: return {"ticker": ticker}
-def exits_zero(): sys.exit(0)
-'''
+from conftest import python
 
 
 def worker(cwd, *args):
-    env = dict(os.environ, PYTHONPATH=str(Path(tamso.__file__).resolve().parent.parent))
-    return subprocess.run([sys.executable, "-m", "tamso.worker", *args], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=60)
+    return python("-m", "tamso.worker", *args, cwd=cwd, text=True)
 
 
-@pytest.mark.parametrize(
-    ("args", "status", "result", "stderr"),
-    [
-        (("prices", "out", '{"ticker": "MSFT"}'), 0, {"ok": True, "signature": "(ticker: str) -> dict"}, ""),
-        (("exits_zero", "out"), 1, {"ok": False, "error": "SystemExit: 0"}, ""),
-        (("prices", "out", "[1]"), 1, {"ok": False, "error_type": "TypeError"}, ""),
-        (("prices", "taken"), 1, None,
-         "python -m tamso.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"),
-    ],
-)
+@pytest.mark.parametrize(("args", "status", "result", "stderr"), [
+    (("prices", "out", '{"ticker": "MSFT"}'), 0, {"ok": True, "signature": "(ticker: str) -> dict"}, ""),
+    (("exits_zero", "out"), 1, {"ok": False, "error": "SystemExit: 0"}, ""),
+    (("prices", "out", "[1]"), 1, {"ok": False, "error_type": "TypeError"}, ""),
+    (("prices", "taken"), 1, None, "python -m tamso.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"),
+])
 def test_exit_status_and_files(tmp_path, args, status, result, stderr):
     # The pipeline module sits only in the working directory: it must import from there.
-    (tmp_path / "cli_pipeline.py").write_text(PIPELINE, "utf-8")
+    (tmp_path / "cli_pipeline.py").write_text('import sys\ndef prices(ticker: str) -> dict: return {"ticker": ticker}\n'
+                                              "def exits_zero(): sys.exit(0)\n")
     (tmp_path / "taken").write_text("")
     done = worker(tmp_path, "cli_pipeline", *args)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", stderr)
     if result is not None:
-        written = json.loads((tmp_path / "out" / "result.json").read_text("utf-8"))
-        assert written.items() >= result.items()
+        assert json.loads((tmp_path / "out" / "result.json").read_text("utf-8")).items() >= result.items()
     if status == 0:
         assert (tmp_path / "out" / "value.json").read_text() == '{"ticker": "MSFT"}'
 

@@ -1,5 +1,4 @@
-"""AssetWrapper: calls, read-through attributes, the attribute protocol,
-descriptor behaviour and its life with the garbage collector."""
+"""AssetWrapper: calls, read-through attributes, descriptor behaviour and garbage collection."""
 
 import ctypes
 import functools
@@ -13,11 +12,7 @@ import pytest
 
 from tamso import AssetWrapper, asset, partitions
 
-PY_TP_CLEAR = 51  # slot number of tp_clear for PyType_GetSlot
-
-
 def f(a, b=0, *rest, **named):
-    """Doc of f."""
     return a, b, rest, named
 
 
@@ -27,6 +22,13 @@ def test_calls_pass_through_unchanged():
     assert w(*range(5), x=1) == (0, 1, (2, 3, 4), {"x": 1})
     assert AssetWrapper.__call__(w, 1) == w.__call__(1) == (1, 0, (), {})
     assert functools.partial(w, 1)(b=3) == (1, 3, (), {})
+
+    class C:  # never bound as a method
+        m = w
+
+    assert C().m is w and C.m is w and C().m(1) == (1, 0, (), {})
+    fact = asset()(lambda n: 1 if n <= 1 else n * fact(n - 1))  # recursion through the wrapper
+    assert fact(50) == fact.__wrapped__(50)
     error = KeyError("from f")
 
     def fails():
@@ -39,14 +41,6 @@ def test_calls_pass_through_unchanged():
         w()
     with pytest.raises(TypeError, match="'int' object is not callable"):
         asset()(42)()
-
-
-def test_recursion_through_the_wrapper():
-    @asset()
-    def fact(n):
-        return 1 if n <= 1 else n * fact(n - 1)
-
-    assert fact(50) == fact.__wrapped__(50)
 
 
 def test_attributes_read_through_on_every_read():
@@ -68,58 +62,26 @@ def test_attributes_read_through_on_every_read():
 def test_metadata_is_fresh_on_every_read():
     w = asset(inputs={"a": "x"}, partitions={"t": partitions([1])})(f)
     first, second = w.__tamso_metadata__, w.__tamso_metadata__
-    assert first == second and first is not second
-    assert first["inputs"] is not second["inputs"] and first["partitions"] is not second["partitions"]
-    assert first["partitions"]["t"] is not second["partitions"]["t"]
-    first["name"] = "changed"
-    first["inputs"]["b"] = "y"
-    first["partitions"]["t"]["kind"] = "changed"
+    assert first == second and first is not second and first["inputs"] is not second["inputs"]
+    assert first["partitions"] is not second["partitions"] and first["partitions"]["t"] is not second["partitions"]["t"]
+    first["name"], first["inputs"]["b"], first["partitions"]["t"]["kind"] = "changed", "y", "changed"
     del first["partitions"]["t"]["values_json"]
     assert w.__tamso_metadata__ == second
 
 
-def test_descriptor_never_binds():
-    w = asset()(f)
-
-    class C:
-        m = w
-
-    assert C().m is w and C.m is w
-    assert C().m(1) == (1, 0, (), {})
-
-
-@pytest.mark.parametrize("attr", ["__tamso_metadata__", "__tamso_kind__", "__tamso_original__", "__name__",
-                                  "__doc__", "__module__", "__qualname__", "__wrapped__", "other"])
-def test_attributes_cannot_be_set(attr):
-    w = asset()(f)
-    with pytest.raises(AttributeError):
-        setattr(w, attr, 1)
-    with pytest.raises(AttributeError):
-        delattr(w, attr)
-
-
-def test_class_properties():
-    with pytest.raises(TypeError, match="^No constructor defined for AssetWrapper$"):
-        AssetWrapper()
-    with pytest.raises(TypeError):
-        type("Sub", (AssetWrapper,), {})
-    assert AssetWrapper.__module__ == "builtins" and AssetWrapper.__name__ == "AssetWrapper"
-    assert AssetWrapper.__doc__ == "The `@asset()` decorator wrapper. Stores the original function and metadata."
-    assert getattr(AssetWrapper, "__tamso_kind__") != "asset"
-    w = asset()(f)
-    assert repr(w).startswith("<builtins.AssetWrapper object at 0x")
-    with pytest.raises(TypeError):
-        weakref.ref(w)
-    assert gc.is_tracked(w)
-
-
-def test_instances_offer_only_the_documented_attributes():
+def test_class_and_instance_attributes():
     own = {"__tamso_metadata__", "__tamso_kind__", "__tamso_original__", "__name__", "__doc__", "__module__",
            "__qualname__", "__wrapped__", "__call__", "__get__", "__getattribute__", "__new__"}
     assert set(AssetWrapper.__dict__) == own
-    with pytest.raises(AttributeError):
-        asset()(f).__vectorcalloffset__  # would read native code's address
-    assert asset()(f)(1) == (1, 0, (), {})  # still called through vectorcall
+    assert AssetWrapper.__name__ == "AssetWrapper" and getattr(AssetWrapper, "__tamso_kind__") != "asset"
+    assert AssetWrapper.__doc__ == "The `@asset()` decorator wrapper. Stores the original function and metadata."
+    w = asset()(f)
+    assert repr(w).startswith("<builtins.AssetWrapper object at 0x") and gc.is_tracked(w)
+    pytest.raises(TypeError, weakref.ref, w)
+    pytest.raises(AttributeError, getattr, w, "__vectorcalloffset__")  # would read native code's address
+    for attr in [*own - {"__call__", "__get__", "__getattribute__", "__new__"}, "other"]:
+        pytest.raises(AttributeError, setattr, w, attr, 1)
+        pytest.raises(AttributeError, delattr, w, attr)
 
 
 def test_dropped_module_is_collected():
@@ -135,11 +97,11 @@ def test_dropped_module_is_collected():
 def test_wrapper_cleared_by_the_collector_stays_safe():
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
-    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(AssetWrapper, PY_TP_CLEAR))
+    tp_clear = get_slot(AssetWrapper, 51)  # Py_tp_clear
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(tp_clear)
     w = asset(name="kept")(f)
     before = sys.getrefcount(f)
-    assert clear(w) == 0
-    assert sys.getrefcount(f) == before - 1
+    assert clear(w) == 0 and sys.getrefcount(f) == before - 1
     with pytest.raises(RuntimeError, match="released by the garbage collector"):
         w(1)
     for attr in ["__tamso_original__", "__wrapped__", "__name__", "__doc__", "__module__", "__qualname__"]:
@@ -152,11 +114,8 @@ def test_long_chains_neither_overflow_nor_crash():
     chain = f
     for _ in range(100_000):
         chain = asset()(chain)
-    with pytest.raises(RecursionError):
-        chain(1)
-    with pytest.raises(RecursionError):
-        chain.__name__
-    assert inspect.unwrap(asset()(asset()(f))) is f
+    pytest.raises(RecursionError, chain, 1)
+    pytest.raises(RecursionError, getattr, chain, "__name__")
     del chain  # torn down without recursing 100,000 levels deep
 
 
@@ -170,13 +129,10 @@ def test_references_are_released(refcounts):
 
     w = asset(inputs={key: arg})(g)
     outer = asset()(w)  # calls a non-function through the general path
-    refcounts.watch(arg, key, result, g, w)
-    for _ in range(200):
-        outer(arg, **{key: arg})
-        w(arg)
-        with pytest.raises(ValueError):
-            w(None)
-        w.__name__, w.__doc__, w.__module__, w.__qualname__, w.__wrapped__, w.__tamso_metadata__
-        with pytest.raises(AttributeError):
-            w.missing
-    refcounts.check()
+    with refcounts(arg, key, result, g, w):
+        for _ in range(200):
+            outer(arg, **{key: arg})
+            w(arg)
+            pytest.raises(ValueError, w, None)
+            w.__name__, w.__doc__, w.__module__, w.__qualname__, w.__wrapped__, w.__tamso_metadata__
+            pytest.raises(AttributeError, getattr, w, "missing")

@@ -113,10 +113,14 @@ Result<Ref> input_reference(Handle value) {
   return text;
 }
 
-Result<Options::Inputs> convert_inputs(Handle obj) {
+// Walks an option dict through its own storage: every key must be text, and
+// `convert` turns each value into the map's entry (the first failure, in the
+// dict's order, decides the error).
+template <class V, class Convert>
+Result<std::vector<std::pair<Ref, V>>> convert_map(Handle obj, Convert convert) {
   TAMSO_TRY(Handle dict, py::dict(obj));
-  Options::Inputs inputs;
-  inputs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
+  std::vector<std::pair<Ref, V>> entries;
+  entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
   bool subclass_keys = false;
   py::DictWalk walk(dict);
   Ref key, value;
@@ -124,34 +128,19 @@ Result<Options::Inputs> convert_inputs(Handle obj) {
     TAMSO_TRY(bool more, walk.next(key, value));
     if (!more) break;
     subclass_keys |= !PyUnicode_CheckExact(key.get());
-    TAMSO_TRY(Ref parameter, exact_text(key));
-    TAMSO_TRY(Ref reference, input_reference(value));
-    inputs.emplace_back(std::move(parameter), std::move(reference));
+    TAMSO_TRY(Ref text, exact_text(key));
+    TAMSO_TRY(V entry, convert(value.handle()));
+    entries.emplace_back(std::move(text), std::move(entry));
   }
-  if (subclass_keys) keep_last_of_equal_keys(inputs);
-  return inputs;
+  if (subclass_keys) keep_last_of_equal_keys(entries);
+  return entries;
 }
 
 // ---- partitions -------------------------------------------------------------
 
-Result<Options::Partitions> convert_partitions(Handle obj) {
-  TAMSO_TRY(Handle dict, py::dict(obj));
-  Options::Partitions partitions;
-  partitions.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict.ptr())));
-  bool subclass_keys = false;
-  py::DictWalk walk(dict);
-  Ref key, value;
-  while (true) {
-    TAMSO_TRY(bool more, walk.next(key, value));
-    if (!more) break;
-    subclass_keys |= !PyUnicode_CheckExact(key.get());
-    TAMSO_TRY(Ref dimension, exact_text(key));
-    if (!is_partitions(value)) return Error::raise(PyExc_TypeError, kBadPartition);
-    TAMSO_TRY(PartitionSpec declared, make_partition_spec(partitions_values(value)));
-    partitions.emplace_back(std::move(dimension), std::move(declared));
-  }
-  if (subclass_keys) keep_last_of_equal_keys(partitions);
-  return partitions;
+Result<PartitionSpec> partition_spec(Handle value) {
+  if (!is_partitions(value)) return Error::raise(PyExc_TypeError, kBadPartition);
+  return make_partition_spec(partitions_values(value));
 }
 
 // ---- the decorator ----------------------------------------------------------
@@ -231,10 +220,10 @@ Result<Ref> asset_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
   TAMSO_TRY(options.serializer, py::argument("serializer", optional_exact_text(slots[3])));
   // Inputs are checked in full before partitions.
   if (inputs && !inputs.is_none()) {
-    TAMSO_TRY(options.inputs, convert_inputs(inputs));
+    TAMSO_TRY(options.inputs, convert_map<Ref>(inputs, input_reference));
   }
   if (partitions && !partitions.is_none()) {
-    TAMSO_TRY(options.partitions, convert_partitions(partitions));
+    TAMSO_TRY(options.partitions, convert_map<PartitionSpec>(partitions, partition_spec));
   }
   TAMSO_CHECK(render_record(options));
   return make_decorator(std::move(options));

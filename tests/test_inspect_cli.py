@@ -61,4 +61,4 @@ def test_example_pipeline():
         ("pipeline.reports", "customers"), ("pipeline.reports", "prices"), ("pipeline.reports", "summary")]
     sources = str((EXAMPLES / "pipeline" / "sources.py").resolve())
     assert found[-1]["decorator_metadata"]["inputs"] == {
-        "customers": sources + ":customers", "fx": "external/fx.py:rates", "prices": sources + ":prices"}
+        "customers": sources + ":customers", "prices": sources + ":prices"}

@@ -1,0 +1,193 @@
+"""The ``tamso`` command line: ``tamso run`` and ``tamso status``.
+
+Results go to standard output, diagnostics to standard error. Exit status:
+0 success, 1 a job failed or was blocked, 2 usage and plan errors (nothing
+ran), 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import json
+import os
+import shlex
+import sys
+from typing import Any, Sequence
+
+from tamso import _cli, layout
+
+PROG = "tamso"
+
+
+def _partition(text: str) -> tuple[str, Any]:
+    dim, equals, value = text.partition("=")
+    if not equals or not dim:
+        raise argparse.ArgumentTypeError(f"expected DIM=VALUE, not {text!r}")
+    try:
+        return dim, json.loads(value)
+    except ValueError:
+        return dim, value
+
+
+def _positive_int(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, not {number}")
+    return number
+
+
+def _count(text: str) -> int:
+    try:
+        number = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+    if number < 0:
+        raise argparse.ArgumentTypeError(f"expected 0 or more, not {number}")
+    return number
+
+
+def _seconds(text: str) -> float:
+    try:
+        number = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}") from None
+    if not number > 0 or number == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, not {text!r}")
+    return number
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROG, description="Materialize data-pipeline assets.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    run = commands.add_parser(
+        "run",
+        help="materialize the assets of some modules",
+        description=(
+            "Materialize every asset of the named pipeline modules into OUT: upstream first, one job per "
+            "partition combination, in parallel, and only what changed since the last run."
+        ),
+    )
+    run.add_argument("modules", nargs="+", metavar="MODULE", help="dotted name of a pipeline module")
+    run.add_argument("--out", default="tamso-out", metavar="DIR", help="output directory (default: tamso-out)")
+    run.add_argument("--jobs", "-j", type=_positive_int, metavar="N",
+                     help="worker processes (default: the machine's cores)")
+    run.add_argument("--select", action="append", default=[], metavar="KEY",
+                     help="run only this asset; +KEY adds its upstream, KEY+ its downstream (repeatable)")
+    run.add_argument("--partition", action="append", default=[], type=_partition, metavar="DIM=VALUE",
+                     help="run only the jobs with this value of DIM (VALUE is JSON when it parses; repeatable)")
+    run.add_argument("--force", action="store_true", help="run every selected job, fresh or not")
+    run.add_argument("--retries", type=_count, default=0, metavar="N", help="run a failed job again up to N times")
+    run.add_argument("--timeout", type=_seconds, metavar="SECONDS", help="fail a job that runs longer")
+    run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
+    run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
+
+    status = commands.add_parser(
+        "status",
+        help="show the last materialization of every job",
+        description="Print the last recorded outcome of every asset and partition in OUT's state store.",
+    )
+    status.add_argument("out", nargs="?", default="tamso-out", metavar="OUT", help="output directory")
+    status.add_argument("--json", action="store_true", help="print the table as JSON")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:
+        return exc.code if isinstance(exc.code, int) else 2
+    try:
+        if args.command == "run":
+            return _run(args, argv)
+        return _status(args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
+    from tamso.executors import ExecutorError
+    from tamso.plan import PlanError
+    from tamso.reporting import progress, summary
+    from tamso.runner import OutputLockedError, run
+
+    _cli.make_cwd_importable()
+    command = shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)])
+    listener = None if args.dry_run else progress.for_stream(sys.stderr)
+    try:
+        report = run(
+            args.modules,
+            out=args.out,
+            jobs=args.jobs,
+            select=args.select,
+            partitions=args.partition,
+            force=args.force,
+            retries=args.retries,
+            timeout=args.timeout,
+            dry_run=args.dry_run,
+            listener=listener,
+            command=command,
+        )
+    except (PlanError, OutputLockedError, ExecutorError, ValueError) as exc:
+        print(f"{PROG} run: error: {exc}", file=sys.stderr)
+        return 2
+    if args.json:
+        summary.print_json(report, sys.stdout)
+    elif args.dry_run:
+        for job in report.jobs:
+            print(f"{job.status:<6} {job.label()}")
+        counts = report.counts()
+        print(f"{len(report.jobs)} jobs: {counts['fresh']} fresh, {counts.get('run', 0)} to run")
+    else:
+        summary.print_summary(report, sys.stdout)
+    if report.status == "interrupted":
+        print(f"{PROG}: interrupted", file=sys.stderr)
+    return report.exit_code
+
+
+def _when(seconds: float | None) -> str:
+    if seconds is None:
+        return ""
+    return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
+
+
+def _status(args: argparse.Namespace) -> int:
+    from tamso.state import StateStore
+
+    try:
+        store = StateStore.open(os.path.join(args.out, layout.STATE_DIR), create=False)
+    except FileNotFoundError:
+        print(f"{PROG} status: error: no run has been recorded in {args.out!r}", file=sys.stderr)
+        return 1
+    try:
+        rows = store.latest()
+    finally:
+        store.close()
+    if args.json:
+        document = [
+            {"key": r.key, "partition": json.loads(r.partition), "status": r.status, "attempts": r.attempts,
+             "started": r.started, "ended": r.ended, "duration": r.duration, "error_type": r.error_type,
+             "error": r.error}
+            for r in rows
+        ]
+        sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
+        return 0
+    from rich.console import Console
+    from rich.table import Table
+
+    table = Table()
+    for column in ("key", "partition", "status", "when", "duration"):
+        table.add_column(column, justify="right" if column == "duration" else "left")
+    for r in rows:
+        partition = ", ".join(f"{d}={layout.value_label(json.dumps(v))}" for d, v in json.loads(r.partition).items())
+        duration = "" if r.duration is None else f"{r.duration:.2f} s"
+        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration)
+    console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
+    console.print(table)
+    return 0

@@ -1,0 +1,78 @@
+"""Executors: what runs the jobs that the runner hands out.
+
+An executor receives :class:`Task` records, runs each (anywhere it likes), sees
+to it that the job's ``value.json``, ``result.json`` and ``log.txt`` end up in
+the task's directory, and reports an :class:`Outcome` per task. It knows
+nothing of plans, fingerprints, the state store or the command line.
+:func:`create` is the one place that picks an executor.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import Any, Mapping, Protocol, runtime_checkable
+
+from tamso.layout import ValueStamp
+
+
+class ExecutorError(Exception):
+    """The executor cannot be started (a missing extra, an unreachable cluster)."""
+
+
+@dataclass(frozen=True, slots=True)
+class Task:
+    """One job to run: ``materialize_asset(module, function, directory, <kwargs text>)``."""
+
+    job_id: int
+    module: str
+    function: str
+    directory: str
+    """The job's directory as the runner names it (the output directory as given, joined with the job's path)."""
+    kwargs: tuple[str | int, ...]
+    """The keyword-argument JSON text: literal pieces, and for an int the value of that upstream job."""
+    value_files: Mapping[int, str]
+    """Where the value of each upstream job in `kwargs` can be read from."""
+    timeout: float | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class Outcome:
+    """What happened to one task."""
+
+    job_id: int
+    ok: bool
+    started: float
+    ended: float
+    error_type: str | None = None
+    error: str | None = None
+    stamp: ValueStamp | None = None
+    """The stamp of the ``value.json`` written, when `ok`."""
+    result_written: bool = True
+    """False when the job never got to write ``result.json`` (its worker died): the runner writes the error form."""
+
+
+@runtime_checkable
+class Executor(Protocol):
+    """Runs tasks and reports their outcomes; ``submit`` never blocks."""
+
+    def submit(self, task: Task) -> None: ...
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        """Outcomes of finished tasks; blocks until there is at least one or `timeout` seconds pass."""
+        ...
+
+    def close(self, *, cancel: bool = False) -> None:
+        """Release workers; with `cancel`, abandon whatever is queued or running."""
+        ...
+
+
+def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> Executor:
+    """The executor named by `spec`: "local", or an object that already is an executor."""
+    if spec is None or spec == "local":
+        from tamso.executors.local import LocalPool
+
+        return LocalPool(jobs or os.cpu_count() or 1, cwd=cwd, sys_path=sys_path)
+    if isinstance(spec, Executor):
+        return spec
+    raise ExecutorError(f"unknown executor {spec!r} (choose 'local')")

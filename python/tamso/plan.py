@@ -1,0 +1,511 @@
+"""Planning: from pipeline modules to the ordered jobs of a run.
+
+The plan imports the listed modules, describes them with ``inspect_modules``
+and turns the document into a graph of assets and a list of jobs: one per
+asset, or one per combination of partition values for a partitioned asset.
+Each job knows its directory, the jobs it reads and how its keyword-argument
+text is put together from their values. Planning runs nothing and writes
+nothing; every inconsistency in the pipeline is a :class:`PlanError`.
+"""
+
+from __future__ import annotations
+
+import graphlib
+import hashlib
+import importlib
+import itertools
+import json
+import os
+import sys
+from dataclasses import dataclass, field
+from types import ModuleType
+from typing import Any, Iterable, Mapping, Sequence
+
+from tamso import layout
+from tamso._tamso import asset as _asset
+from tamso._tamso import inspect_modules
+from tamso._tamso import partitions as _partitions
+
+Partition = tuple[tuple[str, str], ...]
+"""A job's partition: (dimension, value as JSON text) pairs, dimensions in ascending order."""
+
+Piece = str | int
+"""Part of a keyword-argument text: literal JSON text, or the value of the job with that id."""
+
+
+class PlanError(Exception):
+    """The pipeline or the selection cannot be planned; nothing was run or written."""
+
+
+@dataclass(frozen=True, slots=True)
+class Dimension:
+    name: str
+    values: tuple[str, ...]
+    """Each value's JSON text, in declared order."""
+
+
+@dataclass(frozen=True, slots=True)
+class Input:
+    parameter: str
+    upstream: str
+    """The upstream asset's key."""
+
+
+@dataclass(frozen=True, slots=True)
+class Asset:
+    key: str
+    module: str
+    """The module that defines the function, which is the module that runs it."""
+    function: str
+    file_path: str
+    function_source: str
+    dimensions: tuple[Dimension, ...]
+    inputs: tuple[Input, ...]
+    seed: bytes = field(repr=False)
+    """Digest of what every job of the asset fingerprints alike: key, module source, function source."""
+
+    @property
+    def partitioned(self) -> bool:
+        return bool(self.dimensions)
+
+
+@dataclass(frozen=True, slots=True)
+class Job:
+    id: int
+    key: str
+    partition: Partition
+    directory: str
+    """Relative to the output directory, ``/``-separated."""
+    kwargs: tuple[Piece, ...]
+    upstream: tuple[int, ...]
+    """The jobs whose values this job reads, each once, in the order their values appear."""
+    seed: bytes = field(repr=False)
+
+    @property
+    def partition_text(self) -> str:
+        """The partition as a JSON object text, dimensions in order: the key of the job in the state store."""
+        return partition_text(self.partition)
+
+    def partition_values(self) -> dict[str, Any]:
+        return {dim: json.loads(value) for dim, value in self.partition}
+
+    def label(self) -> str:
+        """``key`` or ``key[dim=value, ...]``, for people."""
+        if not self.partition:
+            return self.key
+        inner = ", ".join(f"{dim}={layout.value_label(value)}" for dim, value in self.partition)
+        return f"{self.key}[{inner}]"
+
+    def fingerprint(self, upstream_digests: Iterable[str]) -> str:
+        """SHA-256 over the asset's seed, the partition and the digests of the values it reads."""
+        digest = hashlib.sha256(self.seed)
+        digest.update(self.partition_text.encode("utf-8"))
+        for value_digest in upstream_digests:
+            digest.update(b"\0" + value_digest.encode("ascii"))
+        return digest.hexdigest()
+
+
+@dataclass(frozen=True, slots=True)
+class Edge:
+    upstream: str
+    downstream: str
+    parameter: str
+
+
+@dataclass(frozen=True, slots=True)
+class Plan:
+    assets: dict[str, Asset]
+    """Every asset, upstream before downstream."""
+    edges: tuple[Edge, ...]
+    jobs: tuple[Job, ...]
+    """Every job of every asset, upstream before downstream; a job's id is its index."""
+    jobs_of: dict[str, range]
+    selected: tuple[int, ...]
+    """The ids of the jobs to run, in order."""
+
+    def external(self) -> list[int]:
+        """Jobs outside the selection whose values selected jobs read."""
+        chosen = set(self.selected)
+        needed = {u for j in self.selected for u in self.jobs[j].upstream}
+        return sorted(needed - chosen)
+
+
+def partition_text(partition: Partition) -> str:
+    if not partition:
+        return "{}"
+    return "{" + ",".join(f"{json.dumps(dim, ensure_ascii=False)}:{value}" for dim, value in partition) + "}"
+
+
+def value_text(value: Any) -> str:
+    """A Python value as the JSON text that a partition universe holds for it."""
+    try:
+        holder = _asset(partitions={"d": _partitions([value])})(_placeholder)
+    except (TypeError, ValueError) as exc:
+        raise PlanError(f"{value!r} is not a partition value: {exc}") from None
+    text: str = holder.__tamso_metadata__["partitions"]["d"]["values_json"]
+    return text[1:-1]
+
+
+def _placeholder() -> None:
+    pass
+
+
+def build(
+    modules: Sequence[str],
+    *,
+    select: Sequence[str] = (),
+    partitions: Iterable[tuple[str, Any]] = (),
+) -> Plan:
+    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs."""
+    if not modules:
+        raise PlanError("no module to run")
+    imported = [_import(name) for name in modules]
+    try:
+        document = json.loads(inspect_modules(list(modules)))
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:  # noqa: BLE001 - pipeline code may raise anything while described
+        raise PlanError(f"cannot inspect the modules: {display(exc)}") from None
+    assets = _assets(document["assets"], {m.__name__: m for m in imported})
+    edges = _edges(assets)
+    order = _order(assets, edges)
+    assets = {key: assets[key] for key in order}
+    jobs, jobs_of = _jobs(assets)
+    selected = _select(assets, edges, jobs, jobs_of, select, partitions)
+    return Plan(assets, tuple(edges), tuple(jobs), jobs_of, tuple(selected))
+
+
+def display(exc: BaseException) -> str:
+    """``Type: message``, as the native core displays exceptions."""
+    try:
+        text = str(exc)
+    except BaseException:  # noqa: BLE001 - an unprintable exception still has a type
+        text = "<exception str() failed>"
+    return f"{type(exc).__qualname__}: {text}"
+
+
+def _import(name: str) -> ModuleType:
+    try:
+        return importlib.import_module(name)
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:  # noqa: BLE001 - a module body may raise anything, SystemExit included
+        raise PlanError(f"cannot import module {name!r}: {display(exc)}") from None
+
+
+def _defining_module(record: dict[str, Any], modules: Mapping[str, ModuleType]) -> str:
+    """The module that defines the asset's function: the unwrapped function's ``__module__``."""
+    listed = record["module_path"]
+    module = modules.get(listed) or sys.modules.get(listed)
+    if module is None:
+        return str(listed)
+    own_file = getattr(module, "__file__", None)
+    if own_file and os.path.realpath(own_file) == record["file_path"]:
+        return str(listed)
+    for value in list(vars(module).values()):
+        try:
+            if getattr(value, "__tamso_kind__", None) != "asset":
+                continue
+            original = getattr(value, "__tamso_original__", value)
+            if getattr(original, "__name__", None) != record["function_name"]:
+                continue
+            code = getattr(original, "__code__", None)
+            if code is not None and os.path.realpath(code.co_filename) != record["file_path"]:
+                continue
+            defining = getattr(original, "__module__", None)
+        except Exception:  # noqa: BLE001 - a hostile member is simply not the one we look for
+            continue
+        if isinstance(defining, str) and defining:
+            return defining
+    return str(listed)
+
+
+def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) -> dict[str, Asset]:
+    seen: dict[tuple[str, str], dict[str, Any]] = {}
+    for record in records:
+        seen.setdefault((record["file_path"], record["function_name"]), record)
+    by_key: dict[str, Asset] = {}
+    raw_inputs: dict[str, dict[str, str]] = {}
+    references: dict[str, str] = {}
+    file_digests: dict[str, str] = {}
+    for (file_path, function), record in seen.items():
+        metadata = record["decorator_metadata"]
+        if not isinstance(metadata, dict):
+            raise PlanError(f"asset {function!r} in {file_path}: its metadata is not a declaration")
+        module = _defining_module(record, modules)
+        name = metadata.get("name")
+        key = name if isinstance(name, str) else f"{module}:{function}"
+        if not key:
+            raise PlanError(f"asset {module}:{function}: its name is empty")
+        if key in by_key:
+            other = by_key[key]
+            raise PlanError(
+                f"two assets have the key {key!r}: {other.module}:{other.function} ({other.file_path})"
+                f" and {module}:{function} ({file_path})"
+            )
+        dimensions = _dimensions(key, metadata.get("partitions"))
+        inputs = metadata.get("inputs") or {}
+        for dim in dimensions:
+            if dim.name in inputs:
+                raise PlanError(f"asset {key!r}: dimension {dim.name!r} is also an input parameter")
+        if file_path not in file_digests:
+            file_digests[file_path] = _file_digest(file_path, record)
+        seed = hashlib.sha256()
+        for part in (key, file_digests[file_path], record["function_source"]):
+            data = part.encode("utf-8", "surrogatepass")
+            seed.update(len(data).to_bytes(8, "little") + data)
+        by_key[key] = Asset(
+            key=key,
+            module=module,
+            function=function,
+            file_path=file_path,
+            function_source=record["function_source"],
+            dimensions=dimensions,
+            inputs=(),
+            seed=seed.digest(),
+        )
+        raw_inputs[key] = inputs
+        references[f"{file_path}:{function}"] = key
+    for key, inputs in raw_inputs.items():
+        resolved = tuple(
+            Input(parameter, _resolve(key, parameter, reference, references))
+            for parameter, reference in sorted(inputs.items())
+        )
+        current = by_key[key]
+        by_key[key] = Asset(
+            current.key, current.module, current.function, current.file_path, current.function_source,
+            current.dimensions, resolved, current.seed,
+        )
+    return by_key
+
+
+def _file_digest(file_path: str, record: dict[str, Any]) -> str:
+    """Digest of the defining module's source: its file, whichever modules were listed."""
+    try:
+        with open(file_path, "rb") as stream:
+            return hashlib.file_digest(stream, "sha256").hexdigest()
+    except OSError:
+        return hashlib.sha256(str(record["module_source"]).encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def _dimensions(key: str, declared: Any) -> tuple[Dimension, ...]:
+    if not declared:
+        return ()
+    dimensions = []
+    for name in sorted(declared):
+        spec = declared[name]
+        if not isinstance(spec, dict) or spec.get("kind") != "inline":
+            raise PlanError(f"asset {key!r}: dimension {name!r} is not an inline list of values")
+        values = _element_texts(spec["values_json"])
+        if len(set(values)) != len(values):
+            repeated = next(v for v in values if values.count(v) > 1)
+            raise PlanError(f"asset {key!r}: dimension {name!r} lists the value {repeated} more than once")
+        dimensions.append(Dimension(name, tuple(values)))
+    return tuple(dimensions)
+
+
+_DECODER = json.JSONDecoder()
+
+
+def _element_texts(array: str) -> list[str]:
+    """The JSON text of each element of a compact JSON array, exactly as written."""
+    texts: list[str] = []
+    if array == "[]":
+        return texts
+    position = 1
+    while True:
+        _, end = _DECODER.raw_decode(array, position)
+        texts.append(array[position:end])
+        if array[end] == "]":
+            return texts
+        position = end + 1
+
+
+def _resolve(key: str, parameter: str, reference: str, references: Mapping[str, str]) -> str:
+    found = references.get(reference)
+    if found is None:
+        path, colon, function = reference.rpartition(":")
+        if colon and path:
+            found = references.get(f"{os.path.realpath(path)}:{function}")
+    if found is None:
+        raise PlanError(f"asset {key!r}, input {parameter!r}: {reference!r} names no inspected asset")
+    return found
+
+
+def _edges(assets: Mapping[str, Asset]) -> list[Edge]:
+    return [Edge(i.upstream, a.key, i.parameter) for a in assets.values() for i in a.inputs]
+
+
+def _order(assets: Mapping[str, Asset], edges: Sequence[Edge]) -> list[str]:
+    graph: dict[str, set[str]] = {key: set() for key in sorted(assets)}
+    for edge in edges:
+        graph[edge.downstream].add(edge.upstream)
+    sorter = graphlib.TopologicalSorter(graph)
+    try:
+        sorter.prepare()
+    except graphlib.CycleError as exc:
+        cycle = list(reversed(exc.args[1]))
+        raise PlanError("cycle between assets: " + " -> ".join(cycle)) from None
+    order: list[str] = []
+    while sorter.is_active():
+        ready = sorted(sorter.get_ready())
+        order += ready
+        sorter.done(*ready)
+    return order
+
+
+def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
+    jobs: list[Job] = []
+    jobs_of: dict[str, range] = {}
+    index: dict[str, dict[tuple[str, ...], int]] = {}
+    for asset in assets.values():
+        names = [d.name for d in asset.dimensions]
+        feeds = [_feed(asset, assets[i.upstream], i, index[i.upstream], jobs_of[i.upstream]) for i in asset.inputs]
+        start = len(jobs)
+        own: dict[tuple[str, ...], int] = {}
+        head = [f"{json.dumps(name)}:" for name in names]
+        for combo in itertools.product(*(d.values for d in asset.dimensions)):
+            partition = tuple(zip(names, combo))
+            pieces: list[Piece] = []
+            text = "{" + ",".join(h + v for h, v in zip(head, combo))
+            separator = "," if combo else ""
+            upstream: list[int] = []
+            for feed in feeds:
+                text, separator = feed(combo, pieces, text, separator, upstream)
+            pieces.append(text + "}")
+            job_id = len(jobs)
+            own[combo] = job_id
+            jobs.append(
+                Job(
+                    id=job_id,
+                    key=asset.key,
+                    partition=partition,
+                    directory=layout.job_directory(asset.key, partition),
+                    kwargs=tuple(pieces),
+                    upstream=tuple(dict.fromkeys(upstream)),
+                    seed=asset.seed,
+                )
+            )
+        index[asset.key] = own
+        jobs_of[asset.key] = range(start, len(jobs))
+    return jobs, jobs_of
+
+
+class _Feed:
+    """How one input of an asset takes its value from the upstream asset's jobs (rules a, b and c)."""
+
+    def __init__(self, head: str, where: str, up_names: list[str], index: Mapping[tuple[str, ...], int]) -> None:
+        self.head = head
+        self.where = where
+        self.up_names = up_names
+        self.index = index
+        self.single: int | None = None
+        self.positions: list[int] | None = None
+        self.groups: dict[tuple[str, ...], list[tuple[str, int]]] = {}
+        self.shared: list[int] = []
+
+    def __call__(self, combo: tuple[str, ...], pieces: list[Piece], text: str, separator: str,
+                 upstream: list[int]) -> tuple[str, str]:
+        text += separator + self.head
+        if self.single is not None:  # a: the one value of an unpartitioned upstream
+            job: int | None = self.single
+        elif self.positions is not None:  # b: the upstream partition with the job's own values
+            wanted = tuple(combo[p] for p in self.positions)
+            job = self.index.get(wanted)
+            if job is None:
+                raise PlanError(f"{self.where} has no partition {_show(self.up_names, wanted)}")
+        else:  # c: every agreeing upstream partition, keyed by its other values
+            text += "{"
+            for i, (member, job) in enumerate(self.groups.get(tuple(combo[p] for p in self.shared), ())):
+                pieces.append(text + ("," if i else "") + member)
+                pieces.append(job)
+                upstream.append(job)
+                text = ""
+            return text + "}", ","
+        pieces.append(text)
+        pieces.append(job)
+        upstream.append(job)
+        return "", ","
+
+
+def _feed(down: Asset, up: Asset, input: Input, index: Mapping[tuple[str, ...], int], up_jobs: range) -> _Feed:
+    down_names = [d.name for d in down.dimensions]
+    up_names = [d.name for d in up.dimensions]
+    where = f"asset {down.key!r}, input {input.parameter!r}: upstream {up.key!r}"
+    feed = _Feed(json.dumps(input.parameter) + ":", where, up_names, index)
+    if not up.dimensions:
+        feed.single = up_jobs.start
+        return feed
+    if all(name in down_names for name in up_names):
+        feed.positions = [down_names.index(name) for name in up_names]
+        return feed
+    shared_up = [i for i, name in enumerate(up_names) if name in down_names]
+    others = [i for i, name in enumerate(up_names) if name not in down_names]
+    first: dict[tuple[tuple[str, ...], str], tuple[str, ...]] = {}
+    for combo, job in index.items():
+        shared_values = tuple(combo[i] for i in shared_up)
+        member = "|".join(layout.value_label(combo[i]) for i in others)
+        clash = first.setdefault((shared_values, member), combo)
+        if clash is not combo:
+            raise PlanError(
+                f"{where}: partitions {_show(up_names, clash)} and {_show(up_names, combo)}"
+                f" both give the key {member!r}"
+            )
+        feed.groups.setdefault(shared_values, []).append((json.dumps(member) + ":", job))
+    feed.shared = [down_names.index(up_names[i]) for i in shared_up]
+    return feed
+
+
+def _show(names: Sequence[str], values: Sequence[str]) -> str:
+    return ", ".join(f"{n}={layout.value_label(v)}" for n, v in zip(names, values))
+
+
+def _select(
+    assets: Mapping[str, Asset],
+    edges: Sequence[Edge],
+    jobs: Sequence[Job],
+    jobs_of: Mapping[str, range],
+    select: Sequence[str],
+    partitions: Iterable[tuple[str, Any]],
+) -> list[int]:
+    chosen = set(assets) if not select else _chosen(assets, edges, select)
+    wanted: dict[str, set[str]] = {}
+    for dim, value in partitions:
+        wanted.setdefault(dim, set()).add(value_text(value))
+    selected: list[int] = []
+    for key, asset in assets.items():
+        if key not in chosen:
+            continue
+        filters = [(i, wanted[d.name]) for i, d in enumerate(asset.dimensions) if d.name in wanted]
+        for job_id in jobs_of[key]:
+            partition = jobs[job_id].partition
+            if all(partition[i][1] in values for i, values in filters):
+                selected.append(job_id)
+    return selected
+
+
+def _chosen(assets: Mapping[str, Asset], edges: Sequence[Edge], select: Sequence[str]) -> set[str]:
+    chosen: set[str] = set()
+    graph = None
+    for item in select:
+        key, up, down = item, False, False
+        if key not in assets:
+            up = key.startswith("+")
+            key = key[1:] if up else key
+            down = key.endswith("+") and key not in assets
+            key = key[:-1] if down else key
+        if key not in assets:
+            raise PlanError(f"--select {item}: no asset has the key {key!r}")
+        chosen.add(key)
+        if up or down:
+            if graph is None:
+                import networkx
+
+                graph = networkx.DiGraph()
+                graph.add_nodes_from(assets)
+                graph.add_edges_from((e.upstream, e.downstream) for e in edges)
+            if up:
+                chosen |= networkx.ancestors(graph, key)
+            if down:
+                chosen |= networkx.descendants(graph, key)
+    return chosen

@@ -1,0 +1,403 @@
+"""``tamso.run``: materialize whole pipelines, upstream first, incrementally.
+
+The runner wires the other parts together: the plan says which jobs exist and
+how each one's inputs are assembled; the state store says which of them are
+fresh; an executor runs the rest as soon as their upstream jobs are done; the
+store records every outcome as it arrives; a listener shows progress.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import fcntl
+import graphlib
+import json
+import os
+import signal
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence
+
+from tamso import layout
+from tamso.executors import Executor, Outcome, Task, create
+from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
+from tamso.reporting import JobReport, RunReport
+from tamso.state import Claim, JobRecord, StateStore, Success
+
+# A result.json written by a job carries the kernel's coarse clock, which may
+# lag the runner's fine one by a few milliseconds.
+_CLOCK_SLACK_NS = 50_000_000
+
+
+class OutputLockedError(Exception):
+    """Another run holds the output directory."""
+
+
+class Listener(Protocol):
+    """Receives progress while a run goes on."""
+
+    def begin(self, total: int) -> None: ...
+
+    def job_done(self, job: JobReport, running: int) -> None: ...
+
+    def end(self) -> None: ...
+
+
+class _Silent:
+    def begin(self, total: int) -> None:
+        pass
+
+    def job_done(self, job: JobReport, running: int) -> None:
+        pass
+
+    def end(self) -> None:
+        pass
+
+
+def _partition_pairs(partitions: Mapping[str, Any] | Iterable[tuple[str, Any]] | None) -> list[tuple[str, Any]]:
+    if partitions is None:
+        return []
+    if isinstance(partitions, Mapping):
+        return list(partitions.items())
+    return [(str(dim), value) for dim, value in partitions]
+
+
+def run(
+    modules: Sequence[str],
+    *,
+    out: str = "tamso-out",
+    jobs: int | None = None,
+    select: Sequence[str] | None = None,
+    partitions: Mapping[str, Any] | Iterable[tuple[str, Any]] | None = None,
+    force: bool = False,
+    retries: int = 0,
+    timeout: float | None = None,
+    executor: Any = "local",
+    scheduler: str | None = None,
+    dry_run: bool = False,
+    listener: Listener | None = None,
+    command: str | None = None,
+) -> RunReport:
+    """Materialize the assets of `modules` into `out`.
+
+    Upstream jobs run first; a partitioned asset runs one job per combination
+    of its partition values; jobs whose inputs and code have not changed since
+    their last success are fresh and do not run. `select` keeps assets by key
+    (``+KEY`` adds everything upstream, ``KEY+`` everything downstream);
+    `partitions` (dimension -> value, or (dimension, value) pairs) keeps the
+    jobs with those values. `jobs` is the number of worker processes (default:
+    the machine's cores); a failed job runs again up to `retries` times; a job
+    running longer than `timeout` seconds is failed.
+
+    Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned
+    and :class:`OutputLockedError` when another run holds `out`; in both
+    cases nothing ran and nothing was written. Returns the :class:`RunReport`.
+    """
+    if jobs is not None and jobs < 1:
+        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    if retries < 0:
+        raise ValueError(f"retries must not be negative, not {retries}")
+    if timeout is not None and not timeout > 0:
+        raise ValueError(f"timeout must be a positive number of seconds, not {timeout}")
+    started = time.time()
+    plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions))
+    state_dir = os.path.join(out, layout.STATE_DIR)
+    if dry_run:
+        return _dry_run(plan, out, state_dir, force, started)
+    if plan.external() and not os.path.isdir(state_dir):
+        _external_digests(plan, out, {})  # names the first job that has no value to read
+    with _locked_store(state_dir) as store:
+        external = _external_digests(plan, out, store.successes()) if plan.external() else {}
+        options = {"scheduler": scheduler}
+        pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
+        run_id = store.begin_run(command if command is not None else _command(modules))
+        session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout, external)
+        with _terminate_as_interrupt():
+            return session.run(started)
+
+
+def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
+    """The value of the last successful materialization of one job, parsed from its ``value.json``.
+
+    Raises KeyError naming the key or the partition when there is none.
+    """
+    state_dir = os.path.join(out, layout.STATE_DIR)
+    try:
+        store = StateStore.open(state_dir, create=False)
+    except FileNotFoundError:
+        raise KeyError(f"no asset {key!r} has been materialized in {out!r}") from None
+    try:
+        try:
+            pairs = tuple(sorted((str(dim), value_text(value)) for dim, value in (partition or {}).items()))
+        except PlanError as exc:
+            raise KeyError(f"asset {key!r} has no partition {partition!r}: {exc}") from None
+        success = store.success(key, partition_text(pairs))
+        if success is None:
+            if not store.has_key(key):
+                raise KeyError(f"no asset {key!r} has been materialized in {out!r}")
+            raise KeyError(f"asset {key!r} has no materialized partition {dict(partition or {})!r}")
+    finally:
+        store.close()
+    return layout.read_value(os.path.join(out, layout.job_directory(key, pairs), layout.VALUE_FILE))
+
+
+def _command(modules: Sequence[str]) -> str:
+    return " ".join(["tamso.run(", *modules, ")"])
+
+
+@contextlib.contextmanager
+def _locked_store(state_dir: str) -> Iterator[StateStore]:
+    """The output directory's store, held against other runs while the block runs."""
+    os.makedirs(state_dir, exist_ok=True)
+    lock = os.open(os.path.join(state_dir, "lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise OutputLockedError(
+                f"another run holds {os.path.dirname(state_dir) or '.'!r}; wait for it to end"
+            ) from None
+        store = StateStore.open(state_dir, create=True)
+        try:
+            yield store
+        finally:
+            store.close()
+    finally:
+        os.close(lock)
+
+
+def _external_digests(plan: Plan, out: str, successes: Mapping[tuple[str, str], Success]) -> dict[int, str]:
+    """Value digests of the jobs that selected jobs read but that do not run."""
+    digests: dict[int, str] = {}
+    for job_id in plan.external():
+        job = plan.jobs[job_id]
+        success = successes.get((job.key, job.partition_text))
+        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        if success is None or not layout.value_unchanged(path, success.stamp):
+            raise PlanError(f"job {job.label()} is not selected and has no successful materialization in"
+                            f" {out!r}: select it too")
+        digests[job_id] = success.stamp.sha256
+    return digests
+
+
+@contextlib.contextmanager
+def _terminate_as_interrupt() -> Iterator[None]:
+    """Treat SIGTERM like Ctrl-C while the run goes on (only the main thread can take signals)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(signum: int, frame: object) -> None:
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGTERM, interrupt)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+@dataclass
+class _Session:
+    plan: Plan
+    out: str
+    store: StateStore
+    executor: Executor
+    run_id: int
+    listener: Listener
+    force: bool
+    retries: int
+    timeout: float | None
+    digests: dict[int, str]
+    reports: dict[int, JobReport] = field(default_factory=dict)
+    attempts: dict[int, int] = field(default_factory=dict)
+    fingerprints: dict[int, str] = field(default_factory=dict)
+    in_flight: int = 0
+
+    def run(self, started: float) -> RunReport:
+        plan = self.plan
+        selected = set(plan.selected)
+        sorter: graphlib.TopologicalSorter[int] = graphlib.TopologicalSorter()
+        for job_id in plan.selected:
+            sorter.add(job_id, *(u for u in plan.jobs[job_id].upstream if u in selected))
+        sorter.prepare()
+        successes = self.store.successes()
+        claims = self.store.claims()
+        self.listener.begin(len(plan.selected))
+        status = "failed"
+        try:
+            while True:
+                records: list[JobRecord] = []
+                new_claims: list[tuple[str, str, str, int, int]] = []
+                tasks: list[Task] = []
+                for job_id in sorter.get_ready():
+                    self._start(plan.jobs[job_id], successes, claims, sorter, records, new_claims, tasks)
+                if not (records or tasks):
+                    if not self.in_flight:
+                        break
+                    for outcome in self.executor.wait(None):
+                        self._finish(outcome, sorter, records, new_claims, tasks)
+                self.store.record(self.run_id, records, new_claims)
+                for task in tasks:
+                    self.executor.submit(task)
+                    self.in_flight += 1
+            self._block()
+            status = "ok" if all(r.status in ("ok", "fresh") for r in self.reports.values()) else "failed"
+            self.executor.close()
+        except KeyboardInterrupt:
+            status = "interrupted"
+            self.executor.close(cancel=True)
+        except BaseException:
+            self.executor.close(cancel=True)
+            self.store.end_run(self.run_id, "crashed")
+            raise
+        finally:
+            self.listener.end()
+        self.store.end_run(self.run_id, status)
+        ordered = tuple(self.reports[j] for j in plan.selected if j in self.reports)
+        return RunReport(self.out, status, started, time.time(), ordered, self.run_id)
+
+    def _start(
+        self,
+        job: Job,
+        successes: Mapping[tuple[str, str], Success],
+        claims: Mapping[tuple[str, str], Claim],
+        sorter: graphlib.TopologicalSorter[int],
+        records: list[JobRecord],
+        new_claims: list[tuple[str, str, str, int, int]],
+        tasks: list[Task],
+    ) -> None:
+        """A job whose upstream jobs are done: fresh, adopted from a killed run, or handed out."""
+        fingerprint = job.fingerprint(self.digests[u] for u in job.upstream)
+        self.fingerprints[job.id] = fingerprint
+        where = (job.key, job.partition_text)
+        directory = os.path.join(self.out, job.directory)
+        value_path = os.path.join(directory, layout.VALUE_FILE)
+        success = successes.get(where)
+        if not self.force and success is not None and success.fingerprint == fingerprint \
+                and layout.value_unchanged(value_path, success.stamp):
+            self.digests[job.id] = success.stamp.sha256
+            self._report(job, JobRecord(job.key, job.partition_text, "fresh", 0, fingerprint), records)
+            sorter.done(job.id)
+            return
+        claim = claims.get(where)
+        adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim)
+        if adopted is not None:
+            self.digests[job.id] = adopted[0].sha256
+            self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
+                                        fingerprint, ended=adopted[1], stamp=adopted[0]), records)
+            sorter.done(job.id)
+            return
+        self._hand_out(job, new_claims, tasks)
+
+    def _hand_out(self, job: Job, new_claims: list[tuple[str, str, str, int, int]], tasks: list[Task]) -> None:
+        attempts = self.attempts.get(job.id, 0) + 1
+        self.attempts[job.id] = attempts
+        new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
+        files = {u: os.path.join(self.out, self.plan.jobs[u].directory, layout.VALUE_FILE) for u in job.upstream}
+        asset = self.plan.assets[job.key]
+        tasks.append(Task(job.id, asset.module, asset.function, os.path.join(self.out, job.directory),
+                          job.kwargs, files, self.timeout))
+
+    def _finish(
+        self,
+        outcome: Outcome,
+        sorter: graphlib.TopologicalSorter[int],
+        records: list[JobRecord],
+        new_claims: list[tuple[str, str, str, int, int]],
+        tasks: list[Task],
+    ) -> None:
+        self.in_flight -= 1
+        job = self.plan.jobs[outcome.job_id]
+        attempts = self.attempts[job.id]
+        if not outcome.ok and not outcome.result_written:
+            with contextlib.suppress(OSError):
+                directory = os.path.join(self.out, job.directory)
+                os.makedirs(directory, exist_ok=True)
+                layout.write_atomic(os.path.join(directory, layout.RESULT_FILE),
+                                    layout.error_result(outcome.error_type or "Error", outcome.error or ""))
+        if not outcome.ok and attempts <= self.retries:
+            self._hand_out(job, new_claims, tasks)
+            return
+        record = JobRecord(
+            job.key, job.partition_text, "ok" if outcome.ok else "failed", attempts, self.fingerprints[job.id],
+            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, outcome.error,
+            outcome.stamp,
+        )
+        if outcome.ok:
+            assert outcome.stamp is not None
+            self.digests[job.id] = outcome.stamp.sha256
+            sorter.done(job.id)
+        self._report(job, record, records)
+
+    def _report(self, job: Job, record: JobRecord, records: list[JobRecord]) -> None:
+        records.append(record)
+        report = JobReport(
+            job.key, job.partition_values(), record.status, record.attempts, record.duration, record.error_type,
+            record.error, os.path.join(self.out, job.directory),
+        )
+        self.reports[job.id] = report
+        self.listener.job_done(report, self.in_flight)
+
+    def _block(self) -> None:
+        """Every selected job that never became ready has a failed job upstream."""
+        records: list[JobRecord] = []
+        for job_id in self.plan.selected:
+            if job_id in self.reports:
+                continue
+            job = self.plan.jobs[job_id]
+            cause = next(
+                (self.plan.jobs[u] for u in job.upstream
+                 if u in self.reports and self.reports[u].status in ("failed", "blocked")),
+                None,
+            )
+            message = f"upstream job {cause.label()} {self.reports[cause.id].status}" if cause else None
+            self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
+        self.store.record(self.run_id, records)
+
+
+def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | None:
+    """The value of a job that finished under `claim` while its run was killed before recording it."""
+    result_path = os.path.join(directory, layout.RESULT_FILE)
+    try:
+        stat = os.stat(result_path)
+        if stat.st_mtime_ns < claim.claimed_ns - _CLOCK_SLACK_NS:
+            return None
+        with open(result_path, "rb") as stream:
+            if json.loads(stream.read()).get("ok") is not True:
+                return None
+        return layout.stamp_value(os.path.join(directory, layout.VALUE_FILE)), stat.st_mtime_ns / 1e9
+    except (OSError, ValueError, AttributeError):
+        return None
+
+
+def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) -> RunReport:
+    """Which selected jobs are fresh and which would run, judged by the recorded values upstream."""
+    try:
+        store = StateStore.open(state_dir, create=False)
+        successes = store.successes()
+        store.close()
+    except (FileNotFoundError, OSError):
+        successes = {}
+    except Exception:  # noqa: BLE001 - an unreadable store means nothing is known to be fresh
+        successes = {}
+    digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
+    reports: list[JobReport] = []
+    for job_id in plan.selected:
+        job = plan.jobs[job_id]
+        success = successes.get((job.key, job.partition_text))
+        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        upstream = [digests.get(u) for u in job.upstream]
+        fresh = (
+            success is not None
+            and all(d is not None for d in upstream)
+            and not force
+            and success.fingerprint == job.fingerprint(d for d in upstream if d is not None)
+            and layout.value_unchanged(path, success.stamp)
+        )
+        digests[job_id] = success.stamp.sha256 if fresh and success is not None else None
+        reports.append(JobReport(job.key, job.partition_values(), "fresh" if fresh else "run", 0, None, None,
+                                 None, os.path.join(out, job.directory)))
+    return RunReport(out, "dry-run", started, time.time(), tuple(reports))

@@ -8,10 +8,15 @@ Pipeline authors write::
     def prices(ticker: str):
         ...
 
-``python -m tamso.inspect MODULE ...`` describes every asset of some modules
-as one JSON document; ``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR``
-runs one asset and leaves ``value.json`` and ``result.json`` behind.
+``tamso run MODULE ...`` (or :func:`tamso.run`) materializes whole pipelines
+into an output directory, upstream first and only what changed;
+:func:`tamso.read` reads a materialized value back. ``python -m tamso.inspect
+MODULE ...`` describes every asset of some modules as one JSON document;
+``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR`` runs one asset and leaves
+``value.json`` and ``result.json`` behind.
 """
+
+from typing import TYPE_CHECKING, Any
 
 from tamso._tamso import (
     AssetWrapper,
@@ -22,6 +27,11 @@ from tamso._tamso import (
     partitions,
 )
 
+if TYPE_CHECKING:
+    from tamso.plan import PlanError
+    from tamso.reporting import JobReport, RunReport
+    from tamso.runner import OutputLockedError, read, run
+
 __all__ = [
     "AssetWrapper",
     "Partitions",
@@ -29,4 +39,32 @@ __all__ = [
     "partitions",
     "inspect_modules",
     "materialize_asset",
+    "run",
+    "read",
+    "RunReport",
+    "JobReport",
+    "PlanError",
+    "OutputLockedError",
 ]
+
+# The runner loads on first use, so that pipeline code and worker processes
+# that only declare or materialize assets do not pay for it.
+_LAZY = {
+    "run": "tamso.runner",
+    "read": "tamso.runner",
+    "OutputLockedError": "tamso.runner",
+    "RunReport": "tamso.reporting",
+    "JobReport": "tamso.reporting",
+    "PlanError": "tamso.plan",
+}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'tamso' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value

@@ -408,12 +408,13 @@ class _Feed:
                  upstream: list[int]) -> tuple[str, str]:
         text += separator + self.head
         if self.single is not None:  # a: the one value of an unpartitioned upstream
-            job: int | None = self.single
+            job = self.single
         elif self.positions is not None:  # b: the upstream partition with the job's own values
             wanted = tuple(combo[p] for p in self.positions)
-            job = self.index.get(wanted)
-            if job is None:
+            found = self.index.get(wanted)
+            if found is None:
                 raise PlanError(f"{self.where} has no partition {_show(self.up_names, wanted)}")
+            job = found
         else:  # c: every agreeing upstream partition, keyed by its other values
             text += "{"
             for i, (member, job) in enumerate(self.groups.get(tuple(combo[p] for p in self.shared), ())):
@@ -485,8 +486,9 @@ def _select(
 
 
 def _chosen(assets: Mapping[str, Asset], edges: Sequence[Edge], select: Sequence[str]) -> set[str]:
+    """The asset keys that `select` names: ``KEY``, ``+KEY`` (and upstream), ``KEY+`` (and downstream)."""
     chosen: set[str] = set()
-    graph = None
+    graph: Any = None
     for item in select:
         key, up, down = item, False, False
         if key not in assets:

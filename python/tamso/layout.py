@@ -61,11 +61,17 @@ class ValueStamp(NamedTuple):
     mtime_ns: int
 
 
+_WHOLE = 1 << 20
+
+
 def stamp_value(path: str) -> ValueStamp:
     """Digest, size and modification time of the file at `path`."""
-    with open(path, "rb") as stream:
+    with open(path, "rb", buffering=0) as stream:
         stat = os.fstat(stream.fileno())
-        digest = hashlib.file_digest(stream, "sha256").hexdigest()
+        if stat.st_size <= _WHOLE:  # most values are small: one read, no chunk buffer
+            digest = hashlib.sha256(stream.read()).hexdigest()
+        else:
+            digest = hashlib.file_digest(stream, "sha256").hexdigest()
     return ValueStamp(digest, stat.st_size, stat.st_mtime_ns)
 
 

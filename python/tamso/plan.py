@@ -79,12 +79,9 @@ class Job:
     kwargs: tuple[Piece, ...]
     upstream: tuple[int, ...]
     """The jobs whose values this job reads, each once, in the order their values appear."""
+    partition_text: str
+    """The partition as a JSON object text, dimensions in order: the job's key in the state store."""
     seed: bytes = field(repr=False)
-
-    @property
-    def partition_text(self) -> str:
-        """The partition as a JSON object text, dimensions in order: the key of the job in the state store."""
-        return partition_text(self.partition)
 
     def partition_values(self) -> dict[str, Any]:
         return {dim: json.loads(value) for dim, value in self.partition}
@@ -98,8 +95,7 @@ class Job:
 
     def fingerprint(self, upstream_digests: Iterable[str]) -> str:
         """SHA-256 over the asset's seed, the partition and the digests of the values it reads."""
-        digest = hashlib.sha256(self.seed)
-        digest.update(self.partition_text.encode("utf-8"))
+        digest = hashlib.sha256(self.seed + self.partition_text.encode("utf-8"))
         for value_digest in upstream_digests:
             digest.update(b"\0" + value_digest.encode("ascii"))
         return digest.hexdigest()
@@ -363,7 +359,7 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
         feeds = [_feed(asset, assets[i.upstream], i, index[i.upstream], jobs_of[i.upstream]) for i in asset.inputs]
         start = len(jobs)
         own: dict[tuple[str, ...], int] = {}
-        head = [f"{json.dumps(name)}:" for name in names]
+        head = [f"{json.dumps(name, ensure_ascii=False)}:" for name in names]
         for combo in itertools.product(*(d.values for d in asset.dimensions)):
             partition = tuple(zip(names, combo))
             pieces: list[Piece] = []
@@ -374,6 +370,7 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
                 text, separator = feed(combo, pieces, text, separator, upstream)
             pieces.append(text + "}")
             job_id = len(jobs)
+            partition_json = "{" + ",".join(h + v for h, v in zip(head, combo)) + "}"
             own[combo] = job_id
             jobs.append(
                 Job(
@@ -383,6 +380,7 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
                     directory=layout.job_directory(asset.key, partition),
                     kwargs=tuple(pieces),
                     upstream=tuple(dict.fromkeys(upstream)),
+                    partition_text=partition_json,
                     seed=asset.seed,
                 )
             )

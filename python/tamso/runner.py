@@ -30,6 +30,11 @@ from tamso.state import Claim, JobRecord, StateStore, Success
 # lag the runner's fine one by a few milliseconds.
 _CLOCK_SLACK_NS = 50_000_000
 
+# Finished jobs are recorded at least this often (in seconds) while others
+# run; a runner killed in between loses nothing, as its claims let the next
+# run adopt what finished.
+_FLUSH_SECONDS = 0.05
+
 
 class OutputLockedError(Exception):
     """Another run holds the output directory."""
@@ -227,28 +232,41 @@ class _Session:
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
         status = "failed"
+        records: list[JobRecord] = []
+        claims_out: list[tuple[str, str, str, int, int]] = []
+        tasks: list[Task] = []
         try:
+            flushed = time.monotonic()
             while True:
-                records: list[JobRecord] = []
-                new_claims: list[tuple[str, str, str, int, int]] = []
-                tasks: list[Task] = []
-                for job_id in sorter.get_ready():
-                    self._start(plan.jobs[job_id], successes, claims, sorter, records, new_claims, tasks)
-                if not (records or tasks):
-                    if not self.in_flight:
-                        break
-                    for outcome in self.executor.wait(None):
-                        self._finish(outcome, sorter, records, new_claims, tasks)
-                self.store.record(self.run_id, records, new_claims)
-                for task in tasks:
-                    self.executor.submit(task)
-                    self.in_flight += 1
-            self._block()
+                ready = sorter.get_ready()
+                if ready:
+                    for job_id in ready:
+                        self._start(plan.jobs[job_id], successes, claims, sorter, records, claims_out, tasks)
+                    continue  # fresh jobs may have made more jobs ready
+                if tasks:
+                    # Claims are durable before the jobs they cover can start.
+                    self._flush(records, claims_out)
+                    for task in tasks:
+                        self.executor.submit(task)
+                    self.in_flight += len(tasks)
+                    tasks.clear()
+                    flushed = time.monotonic()
+                elif records and (not self.in_flight or time.monotonic() - flushed >= _FLUSH_SECONDS):
+                    self._flush(records, claims_out)
+                    flushed = time.monotonic()
+                if not self.in_flight:
+                    break
+                for outcome in self.executor.wait(_FLUSH_SECONDS if records else None):
+                    self._finish(outcome, sorter, records, claims_out, tasks)
+            self._block(records)
+            self._flush(records, claims_out)
             status = "ok" if all(r.status in ("ok", "fresh") for r in self.reports.values()) else "failed"
             self.executor.close()
         except KeyboardInterrupt:
             status = "interrupted"
             self.executor.close(cancel=True)
+            with contextlib.suppress(Exception):
+                self._flush(records, [])
         except BaseException:
             self.executor.close(cancel=True)
             self.store.end_run(self.run_id, "crashed")
@@ -258,6 +276,11 @@ class _Session:
         self.store.end_run(self.run_id, status)
         ordered = tuple(self.reports[j] for j in plan.selected if j in self.reports)
         return RunReport(self.out, status, started, time.time(), ordered, self.run_id)
+
+    def _flush(self, records: list[JobRecord], claims: list[tuple[str, str, str, int, int]]) -> None:
+        self.store.record(self.run_id, records, claims)
+        records.clear()
+        claims.clear()
 
     def _start(
         self,
@@ -341,9 +364,8 @@ class _Session:
         self.reports[job.id] = report
         self.listener.job_done(report, self.in_flight)
 
-    def _block(self) -> None:
+    def _block(self, records: list[JobRecord]) -> None:
         """Every selected job that never became ready has a failed job upstream."""
-        records: list[JobRecord] = []
         for job_id in self.plan.selected:
             if job_id in self.reports:
                 continue
@@ -355,7 +377,6 @@ class _Session:
             )
             message = f"upstream job {cause.label()} {self.reports[cause.id].status}" if cause else None
             self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
-        self.store.record(self.run_id, records)
 
 
 def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | None:

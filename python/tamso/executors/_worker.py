@@ -11,17 +11,19 @@ worker.
 
 from __future__ import annotations
 
+import collections
 import ctypes
 import json
 import os
 import signal
+import socket
 import sys
 import time
-from multiprocessing.connection import Connection
 from typing import Any
 
 from tamso import layout
 from tamso._tamso import materialize_asset
+from tamso.executors._channel import Channel
 
 _PR_SET_PDEATHSIG = 1
 
@@ -56,22 +58,36 @@ def _display(exc: BaseException) -> str:
     return f"{type(exc).__qualname__}: {text}"
 
 
-def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str]) -> tuple[Any, ...]:
-    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written)."""
+def _open_log(directory: str) -> int:
+    """Create the job's directory (one call in the common case) and open its log."""
+    try:
+        os.mkdir(directory)
+    except FileExistsError:
+        pass
+    except FileNotFoundError:
+        os.makedirs(directory, exist_ok=True)
+    return os.open(f"{directory}/{layout.LOG_FILE}", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+
+
+def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int) -> tuple[Any, ...]:
+    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written).
+
+    `quiet` is a descriptor on the null device: standard output and error point
+    there between jobs, so nothing a stray thread prints lands in a job's log.
+    """
     job_id, module, function, directory, pieces, files = message
     os.chdir(cwd)
-    sys.path[:] = sys_path
+    if sys.path != sys_path:
+        sys.path[:] = sys_path
     started = time.time()
     try:
         kwargs = _kwargs_text(pieces, files)
-        os.makedirs(directory, exist_ok=True)
-        log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        log = _open_log(directory)
     except OSError as exc:
         return (job_id, False, started, time.time(), type(exc).__name__, _display(exc), None, False)
     ok = True
     error: tuple[str, str] | None = None
     _flush()
-    saved = os.dup(1), os.dup(2)
     try:
         os.dup2(log, 1)
         os.dup2(log, 2)
@@ -85,22 +101,19 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str]) -> tuple[An
             error = (type(exc).__name__, _display(exc))
     finally:
         _flush()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        os.close(saved[0])
-        os.close(saved[1])
+        os.dup2(quiet, 1)
+        os.dup2(quiet, 2)
     ended = time.time()
-    os.chdir(cwd)
     if ok:
         try:
-            stamp = layout.stamp_value(os.path.join(directory, layout.VALUE_FILE))
+            stamp = layout.stamp_value(os.path.join(cwd, directory, layout.VALUE_FILE))
         except OSError as exc:
             return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
         return (job_id, True, started, ended, None, None, tuple(stamp), True)
     if error is not None:
         return (job_id, False, started, ended, error[0], error[1], None, False)
     try:
-        with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+        with open(os.path.join(cwd, directory, layout.RESULT_FILE), "rb") as stream:
             result = json.loads(stream.read())
         return (job_id, False, started, ended, str(result["error_type"]), str(result["error"]), None, True)
     except (OSError, ValueError, KeyError, TypeError) as exc:
@@ -119,15 +132,19 @@ def _flush() -> None:
 def main(fd: int, cwd: str, sys_path: list[str]) -> None:
     _die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    connection = Connection(fd)
+    channel = Channel(socket.socket(fileno=fd))
+    quiet = os.open(os.devnull, os.O_WRONLY | os.O_CLOEXEC)
+    pending: collections.deque[Any] = collections.deque()
     while True:
-        try:
-            message = connection.recv()
-        except (EOFError, OSError):
-            return
+        while not pending:
+            try:
+                pending.extend(channel.receive())
+            except (EOFError, OSError):
+                return
+        message = pending.popleft()
         if message is None:
             return
-        connection.send(run_job(message, cwd, sys_path))
+        channel.send(run_job(message, cwd, sys_path, quiet))
 
 
 if __name__ == "__main__":

@@ -1,29 +1,31 @@
 """The local pool: long-lived worker processes on this machine.
 
 Workers start when the first task needs one, so a run with nothing to do
-starts none. Each worker holds at most two tasks (one running, one waiting)
-so that it never idles while a result travels back. A worker that dies,
-whatever killed it, fails only the task it was running: its waiting task goes
-back to the queue and a new worker takes its place. A task that runs past its
-timeout has its worker killed the same way.
+starts none. Each worker holds a few tasks ahead (one running, the rest
+waiting in its channel) so that it never idles while results travel back. A
+worker that dies, whatever killed it, fails only the task it was running: its
+waiting tasks go back to the queue and a new worker takes its place. A task
+that runs past its timeout has its worker killed the same way.
 """
 
 from __future__ import annotations
 
 import collections
 import json
-import os
+import selectors
 import signal
+import socket
 import subprocess
 import sys
 import time
-from multiprocessing.connection import Connection, Pipe, wait
-from typing import Any
 
 from tamso.executors import Outcome, Task
+from tamso.executors._channel import Channel
 from tamso.layout import ValueStamp
 
-_DEPTH = 2
+# Tasks a worker holds at most: enough to cover the round trip of a result,
+# few enough that the last tasks of a run spread over all workers.
+_DEPTH = 8
 
 _BOOT = (
     "import sys, json\n"
@@ -35,7 +37,7 @@ _BOOT = (
 
 class _Worker:
     def __init__(self, cwd: str, sys_path: list[str]) -> None:
-        ours, theirs = Pipe(duplex=True)
+        ours, theirs = socket.socketpair()
         fd = theirs.fileno()
         self.process = subprocess.Popen(
             [sys.executable, "-c", _BOOT, str(fd), cwd, json.dumps(sys_path)],
@@ -46,20 +48,20 @@ class _Worker:
             start_new_session=True,
         )
         theirs.close()
-        self.connection: Connection = ours
+        self.channel = Channel(ours)
         self.tasks: collections.deque[Task] = collections.deque()
         self.head_started = 0.0
 
-    def send(self, task: Task) -> None:
+    def send(self, tasks: list[Task]) -> None:
         if not self.tasks:
             self.head_started = time.monotonic()
-        self.tasks.append(task)
+        self.tasks.extend(tasks)
         try:
-            self.connection.send(
-                (task.job_id, task.module, task.function, task.directory, task.kwargs, dict(task.value_files))
-            )
+            self.channel.send(*(
+                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files)) for t in tasks
+            ))
         except OSError:
-            pass  # the worker is dead: the pool sees its connection end and hands the task on
+            pass  # the worker is dead: the pool sees its channel end and hands the tasks on
 
     def kill(self) -> None:
         try:
@@ -67,12 +69,12 @@ class _Worker:
         except OSError:
             pass
         self.process.wait()
-        self.connection.close()
+        self.channel.close()
 
     def death(self) -> str:
         """Why the worker process ended, for the job it was running."""
         status = self.process.wait()
-        self.connection.close()
+        self.channel.close()
         if status < 0:
             try:
                 name = signal.Signals(-status).name
@@ -94,46 +96,41 @@ class LocalPool:
         self._workers: list[_Worker] = []
         self._queue: collections.deque[Task] = collections.deque()
         self._ready: list[Outcome] = []
+        self._selector = selectors.DefaultSelector()
 
     def submit(self, task: Task) -> None:
         self._queue.append(task)
         self._dispatch()
 
     def _dispatch(self) -> None:
+        """Hand queued tasks out: to idle workers first, new ones while the pool is not full, then ahead."""
         while self._queue:
-            worker = self._free_worker()
+            worker = next((w for w in self._workers if not w.tasks), None)
+            if worker is None and len(self._workers) < self._size:
+                worker = _Worker(self._cwd, self._sys_path)
+                self._workers.append(worker)
+                self._selector.register(worker.channel, selectors.EVENT_READ, worker)
             if worker is None:
+                worker = min(self._workers, key=lambda w: len(w.tasks))
+            room = _DEPTH - len(worker.tasks)
+            if room <= 0:
                 return
-            worker.send(self._queue.popleft())
-
-    def _free_worker(self) -> _Worker | None:
-        """An idle worker, else a new one while the pool is not full, else one with room in its queue."""
-        for worker in self._workers:
-            if not worker.tasks:
-                return worker
-        if len(self._workers) < self._size:
-            worker = _Worker(self._cwd, self._sys_path)
-            self._workers.append(worker)
-            return worker
-        room = [w for w in self._workers if len(w.tasks) < _DEPTH]
-        return min(room, key=lambda w: len(w.tasks)) if room else None
+            # Spread the queue over the workers rather than filling the first.
+            share = max(1, min(room, len(self._queue) // len(self._workers)))
+            worker.send([self._queue.popleft() for _ in range(min(share, len(self._queue)))])
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         deadline = None if timeout is None else time.monotonic() + timeout
-        while not self._ready:
-            busy = [w for w in self._workers if w.tasks]
-            if not busy:
-                break
+        while not self._ready and any(w.tasks for w in self._workers):
             now = time.monotonic()
             limit = None if deadline is None else max(0.0, deadline - now)
-            for w in busy:
-                task_timeout = w.tasks[0].timeout
+            for w in self._workers:
+                task_timeout = w.tasks[0].timeout if w.tasks else None
                 if task_timeout is not None:
                     left = max(0.0, w.head_started + task_timeout - now)
                     limit = left if limit is None else min(limit, left)
-            for connection in wait([w.connection for w in busy], limit):
-                worker = next(w for w in busy if w.connection is connection)
-                self._receive(worker)
+            for key, _ in self._selector.select(limit):
+                self._receive(key.data)
             self._expire()
             if deadline is not None and time.monotonic() >= deadline:
                 break
@@ -143,32 +140,32 @@ class LocalPool:
 
     def _receive(self, worker: _Worker) -> None:
         try:
-            while worker.connection.poll():
-                message = worker.connection.recv()
-                task = worker.tasks.popleft()
-                worker.head_started = time.monotonic()
-                job_id, ok, started, ended, error_type, error, stamp, written = message
-                self._ready.append(
-                    Outcome(job_id, ok, started, ended, error_type, error,
-                            None if stamp is None else ValueStamp(*stamp), written)
-                )
-                assert task.job_id == job_id
+            messages = worker.channel.receive()
         except (EOFError, OSError):
             self._lost(worker, worker.death(), "WorkerDied")
+            return
+        for job_id, ok, started, ended, error_type, error, stamp, written in messages:
+            task = worker.tasks.popleft()
+            assert task.job_id == job_id
+            self._ready.append(
+                Outcome(job_id, ok, started, ended, error_type, error,
+                        None if stamp is None else ValueStamp(*stamp), written)
+            )
+        if messages:
+            worker.head_started = time.monotonic()
 
     def _expire(self) -> None:
         now = time.monotonic()
         for worker in list(self._workers):
-            if not worker.tasks or worker.tasks[0].timeout is None:
-                continue
-            timeout = worker.tasks[0].timeout
-            if now - worker.head_started >= timeout:
+            timeout = worker.tasks[0].timeout if worker.tasks else None
+            if timeout is not None and now - worker.head_started >= timeout:
                 worker.kill()
                 self._lost(worker, f"the job ran longer than its timeout of {timeout:g} s; its worker was killed",
                            "Timeout")
 
     def _lost(self, worker: _Worker, message: str, error_type: str) -> None:
         """Fail the task the worker was running; its waiting tasks go back to the front of the queue."""
+        self._selector.unregister(worker.channel)
         self._workers.remove(worker)
         if not worker.tasks:
             return
@@ -185,7 +182,7 @@ class LocalPool:
                 worker.kill()
                 continue
             try:
-                worker.connection.send(None)
+                worker.channel.send(None)
             except OSError:
                 pass
         for worker in self._workers:
@@ -193,5 +190,6 @@ class LocalPool:
                 worker.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 worker.kill()
-            worker.connection.close()
+            worker.channel.close()
         self._workers.clear()
+        self._selector.close()

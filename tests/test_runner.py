@@ -327,3 +327,17 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
         name: data for name, data in files(reference / "tamso-out").items()}
     db = sqlite3.connect(tmp_path / "tamso-out" / ".tamso" / "state.db")
     assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+
+
+@pytest.mark.parametrize(("prepare", "message", "modes"), [
+    # A dry run reads no state from a plain file, so only the real run refuses it.
+    (lambda out: out.write_text("a file"), "cannot use 'out' as the output directory", [()]),
+    (lambda out: (out / ".tamso").mkdir(parents=True) or (out / ".tamso" / "state.db").write_text("garbage" * 200),
+     "the state store of 'out' cannot be read", [(), ("--dry-run",)]),
+])
+def test_unusable_output_directories_are_usage_errors(tmp_path, prepare, message, modes):
+    write(tmp_path, "one", "from tamso import asset\n@asset()\ndef one():\n    return 1\n")
+    prepare(tmp_path / "out")
+    for args in modes:
+        result = tamso_cli(tmp_path, "run", "one", "--out", "out", *args)
+        assert result.returncode == 2 and message in result.stderr.decode(), result.stderr

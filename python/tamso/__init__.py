@@ -30,7 +30,7 @@ from tamso._tamso import (
 if TYPE_CHECKING:
     from tamso.plan import PlanError
     from tamso.reporting import JobReport, RunReport
-    from tamso.runner import OutputLockedError, read, run
+    from tamso.runner import OutputError, OutputLockedError, read, run
 
 __all__ = [
     "AssetWrapper",
@@ -44,6 +44,7 @@ __all__ = [
     "RunReport",
     "JobReport",
     "PlanError",
+    "OutputError",
     "OutputLockedError",
 ]
 
@@ -52,6 +53,7 @@ __all__ = [
 _LAZY = {
     "run": "tamso.runner",
     "read": "tamso.runner",
+    "OutputError": "tamso.runner",
     "OutputLockedError": "tamso.runner",
     "RunReport": "tamso.reporting",
     "JobReport": "tamso.reporting",

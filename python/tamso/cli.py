@@ -115,7 +115,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     from tamso.executors import ExecutorError
     from tamso.plan import PlanError
     from tamso.reporting import progress, summary
-    from tamso.runner import OutputLockedError, run
+    from tamso.runner import OutputError, run
 
     _cli.make_cwd_importable()
     command = shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)])
@@ -134,7 +134,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             listener=listener,
             command=command,
         )
-    except (PlanError, OutputLockedError, ExecutorError, ValueError) as exc:
+    except (PlanError, OutputError, ExecutorError, ValueError) as exc:
         print(f"{PROG} run: error: {exc}", file=sys.stderr)
         return 2
     if args.json:

@@ -14,6 +14,7 @@ import graphlib
 import json
 import os
 import signal
+import sqlite3
 import sys
 import threading
 import time
@@ -36,7 +37,11 @@ _CLOCK_SLACK_NS = 50_000_000
 _FLUSH_SECONDS = 0.05
 
 
-class OutputLockedError(Exception):
+class OutputError(Exception):
+    """The output directory cannot be used: not a directory, unwritable, or its state store unreadable."""
+
+
+class OutputLockedError(OutputError):
     """Another run holds the output directory."""
 
 
@@ -96,9 +101,10 @@ def run(
     the machine's cores); a failed job runs again up to `retries` times; a job
     running longer than `timeout` seconds is failed.
 
-    Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned
-    and :class:`OutputLockedError` when another run holds `out`; in both
-    cases nothing ran and nothing was written. Returns the :class:`RunReport`.
+    Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned,
+    :class:`OutputLockedError` when another run holds `out` and
+    :class:`OutputError` when `out` cannot be used; in each case nothing ran.
+    Returns the :class:`RunReport`.
     """
     if jobs is not None and jobs < 1:
         raise ValueError(f"jobs must be at least 1, not {jobs}")
@@ -155,16 +161,21 @@ def _command(modules: Sequence[str]) -> str:
 @contextlib.contextmanager
 def _locked_store(state_dir: str) -> Iterator[StateStore]:
     """The output directory's store, held against other runs while the block runs."""
-    os.makedirs(state_dir, exist_ok=True)
-    lock = os.open(os.path.join(state_dir, "lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    out = os.path.dirname(state_dir) or "."
+    try:
+        os.makedirs(state_dir, exist_ok=True)
+        lock = os.open(os.path.join(state_dir, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    except OSError as exc:
+        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}") from None
     try:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
-            raise OutputLockedError(
-                f"another run holds {os.path.dirname(state_dir) or '.'!r}; wait for it to end"
-            ) from None
-        store = StateStore.open(state_dir, create=True)
+            raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+        try:
+            store = StateStore.open(state_dir, create=True)
+        except sqlite3.Error as exc:
+            raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
         try:
             yield store
         finally:
@@ -400,10 +411,10 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
         store = StateStore.open(state_dir, create=False)
         successes = store.successes()
         store.close()
-    except (FileNotFoundError, OSError):
+    except FileNotFoundError:
         successes = {}
-    except Exception:  # noqa: BLE001 - an unreadable store means nothing is known to be fresh
-        successes = {}
+    except (OSError, sqlite3.Error) as exc:
+        raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
     reports: list[JobReport] = []
     for job_id in plan.selected:

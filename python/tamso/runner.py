@@ -373,7 +373,7 @@ class _Session:
             record.error, os.path.join(self.out, job.directory),
         )
         self.reports[job.id] = report
-        self.listener.job_done(report, self.in_flight)
+        self.listener.job_done(report, self.executor.running() if self.in_flight else 0)
 
     def _block(self, records: list[JobRecord]) -> None:
         """Every selected job that never became ready has a failed job upstream."""

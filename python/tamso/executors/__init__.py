@@ -66,6 +66,10 @@ class Executor(Protocol):
         """Release workers; with `cancel`, abandon whatever is queued or running."""
         ...
 
+    def running(self) -> int:
+        """How many tasks are running now (not waiting in a queue)."""
+        ...
+
 
 def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> Executor:
     """The executor named by `spec`: "local", or an object that already is an executor."""

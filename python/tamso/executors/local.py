@@ -175,6 +175,9 @@ class LocalPool:
         self._ready.append(Outcome(task.job_id, False, started, now, error_type, message, None, False))
         self._queue.extendleft(reversed(worker.tasks))
 
+    def running(self) -> int:
+        return sum(1 for w in self._workers if w.tasks)
+
     def close(self, *, cancel: bool = False) -> None:
         self._queue.clear()
         for worker in self._workers:

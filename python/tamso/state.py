@@ -12,9 +12,10 @@ Tables:
   times of its last materialization (a fresh or blocked job did not run).
 - ``success``: the last successful materialization per asset key and
   partition: its fingerprint and the stamp of its ``value.json``.
-- ``claims``: jobs handed to an executor and not yet recorded, with the
-  fingerprint they ran under; a runner killed before it could record a job
-  that did finish lets the next run adopt that job instead of running it again.
+- ``claims``: jobs handed to an executor during a run that has not ended,
+  with the fingerprint they ran under; a runner killed before it could record
+  a job that did finish lets the next run adopt that job instead of running
+  it again. A run that ends clears them.
 """
 
 from __future__ import annotations
@@ -219,10 +220,6 @@ class StateStore:
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
-    def end_run(self, run_id: int, outcome: str) -> None:
-        with _transaction(self._db):
-            self._db.execute("UPDATE runs SET ended = ?, outcome = ? WHERE id = ?", (time.time(), outcome, run_id))
-
     def record(
         self,
         run_id: int,
@@ -236,7 +233,6 @@ class StateStore:
         jobs = []
         latest = []
         successes = []
-        done = []
         for r in records:
             stamp = r.stamp
             jobs.append(
@@ -253,8 +249,6 @@ class StateStore:
                     (r.key, r.partition, r.fingerprint, stamp.sha256, stamp.size, stamp.mtime_ns, run_id,
                      r.ended if r.ended is not None else time.time())
                 )
-            if r.status in ("ok", "failed"):
-                done.append((r.key, r.partition))
         claims = list(claims)
         if not (jobs or claims):
             return
@@ -271,12 +265,15 @@ class StateStore:
                 latest,
             )
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
-            self._db.executemany("DELETE FROM claims WHERE key = ? AND partition = ?", done)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
 
-    def drop_claims(self, jobs: Iterable[tuple[str, str]]) -> None:
+    def end_run(self, run_id: int, outcome: str) -> None:
+        """Close the run. A run that went to its end recorded every job it finished, so its claims go;
+        an interrupted one keeps them for the next run to adopt what finished unrecorded."""
         with _transaction(self._db):
-            self._db.executemany("DELETE FROM claims WHERE key = ? AND partition = ?", list(jobs))
+            self._db.execute("UPDATE runs SET ended = ?, outcome = ? WHERE id = ?", (time.time(), outcome, run_id))
+            if outcome in ("ok", "failed"):
+                self._db.execute("DELETE FROM claims")
 
 
 def _create(connection: sqlite3.Connection) -> None:

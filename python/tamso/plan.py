@@ -84,7 +84,8 @@ class Job:
     seed: bytes = field(repr=False)
 
     def partition_values(self) -> dict[str, Any]:
-        return {dim: json.loads(value) for dim, value in self.partition}
+        """The partition as Python values, dimension -> value."""
+        return {dim: _parsed(value) for dim, value in self.partition}
 
     def label(self) -> str:
         """``key`` or ``key[dim=value, ...]``, for people."""
@@ -124,6 +125,20 @@ class Plan:
         chosen = set(self.selected)
         needed = {u for j in self.selected for u in self.jobs[j].upstream}
         return sorted(needed - chosen)
+
+
+_SCALARS: dict[str, Any] = {}
+
+
+def _parsed(text: str) -> Any:
+    """A value's JSON text parsed; scalars are parsed once and shared, containers afresh each time."""
+    found = _SCALARS.get(text, _SCALARS)
+    if found is not _SCALARS:
+        return found
+    value = json.loads(text)
+    if not isinstance(value, (list, dict)) and len(_SCALARS) < 1_000_000:
+        _SCALARS[text] = value
+    return value
 
 
 def partition_text(partition: Partition) -> str:
@@ -359,27 +374,31 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
         feeds = [_feed(asset, assets[i.upstream], i, index[i.upstream], jobs_of[i.upstream]) for i in asset.inputs]
         start = len(jobs)
         own: dict[tuple[str, ...], int] = {}
-        head = [f"{json.dumps(name, ensure_ascii=False)}:" for name in names]
+        # What each value contributes, worked out once per value rather than once per job.
+        members = [{v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values} for d in asset.dimensions]
+        folders = [{v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
+                   for d in asset.dimensions]
+        root = layout.encode_name(asset.key)
         for combo in itertools.product(*(d.values for d in asset.dimensions)):
-            partition = tuple(zip(names, combo))
+            text = ",".join([m[v] for m, v in zip(members, combo)])
+            partition_json = "{" + text + "}"
             pieces: list[Piece] = []
-            text = "{" + ",".join(h + v for h, v in zip(head, combo))
+            text = "{" + text
             separator = "," if combo else ""
             upstream: list[int] = []
             for feed in feeds:
                 text, separator = feed(combo, pieces, text, separator, upstream)
             pieces.append(text + "}")
             job_id = len(jobs)
-            partition_json = "{" + ",".join(h + v for h, v in zip(head, combo)) + "}"
             own[combo] = job_id
             jobs.append(
                 Job(
                     id=job_id,
                     key=asset.key,
-                    partition=partition,
-                    directory=layout.job_directory(asset.key, partition),
+                    partition=tuple(zip(names, combo)),
+                    directory=root + "".join([f[v] for f, v in zip(folders, combo)]),
                     kwargs=tuple(pieces),
-                    upstream=tuple(dict.fromkeys(upstream)),
+                    upstream=tuple(dict.fromkeys(upstream)) if len(upstream) > 1 else tuple(upstream),
                     partition_text=partition_json,
                     seed=asset.seed,
                 )

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import contextlib
 import fcntl
-import graphlib
 import json
 import os
 import signal
@@ -215,6 +214,41 @@ def _terminate_as_interrupt() -> Iterator[None]:
         signal.signal(signal.SIGTERM, previous)
 
 
+class _Ready:
+    """Which selected jobs may start: those whose selected upstream jobs are all done.
+
+    The plan is acyclic by construction, so a count of unfinished upstream jobs
+    per job is all the bookkeeping needed.
+    """
+
+    def __init__(self, plan: Plan, selected: set[int]) -> None:
+        self._waiting: dict[int, int] = {}
+        self._dependents: dict[int, list[int]] = {}
+        ready = []
+        for job_id in plan.selected:
+            upstream = [u for u in plan.jobs[job_id].upstream if u in selected]
+            if upstream:
+                self._waiting[job_id] = len(upstream)
+                for u in upstream:
+                    self._dependents.setdefault(u, []).append(job_id)
+            else:
+                ready.append(job_id)
+        self._ready = ready
+
+    def get_ready(self) -> list[int]:
+        ready, self._ready = self._ready, []
+        return ready
+
+    def done(self, job_id: int) -> None:
+        for dependent in self._dependents.pop(job_id, ()):
+            left = self._waiting[dependent] - 1
+            if left:
+                self._waiting[dependent] = left
+            else:
+                del self._waiting[dependent]
+                self._ready.append(dependent)
+
+
 @dataclass
 class _Session:
     plan: Plan
@@ -231,14 +265,15 @@ class _Session:
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
     in_flight: int = 0
+    prefix: str = ""
+
+    def __post_init__(self) -> None:
+        self.prefix = os.path.join(self.out, "")
 
     def run(self, started: float) -> RunReport:
         plan = self.plan
         selected = set(plan.selected)
-        sorter: graphlib.TopologicalSorter[int] = graphlib.TopologicalSorter()
-        for job_id in plan.selected:
-            sorter.add(job_id, *(u for u in plan.jobs[job_id].upstream if u in selected))
-        sorter.prepare()
+        sorter = _Ready(plan, selected)
         successes = self.store.successes()
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
@@ -298,7 +333,7 @@ class _Session:
         job: Job,
         successes: Mapping[tuple[str, str], Success],
         claims: Mapping[tuple[str, str], Claim],
-        sorter: graphlib.TopologicalSorter[int],
+        sorter: _Ready,
         records: list[JobRecord],
         new_claims: list[tuple[str, str, str, int, int]],
         tasks: list[Task],
@@ -307,8 +342,8 @@ class _Session:
         fingerprint = job.fingerprint(self.digests[u] for u in job.upstream)
         self.fingerprints[job.id] = fingerprint
         where = (job.key, job.partition_text)
-        directory = os.path.join(self.out, job.directory)
-        value_path = os.path.join(directory, layout.VALUE_FILE)
+        directory = self.prefix + job.directory
+        value_path = f"{directory}/{layout.VALUE_FILE}"
         success = successes.get(where)
         if not self.force and success is not None and success.fingerprint == fingerprint \
                 and layout.value_unchanged(value_path, success.stamp):
@@ -330,15 +365,15 @@ class _Session:
         attempts = self.attempts.get(job.id, 0) + 1
         self.attempts[job.id] = attempts
         new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
-        files = {u: os.path.join(self.out, self.plan.jobs[u].directory, layout.VALUE_FILE) for u in job.upstream}
+        files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
         asset = self.plan.assets[job.key]
-        tasks.append(Task(job.id, asset.module, asset.function, os.path.join(self.out, job.directory),
+        tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
                           job.kwargs, files, self.timeout))
 
     def _finish(
         self,
         outcome: Outcome,
-        sorter: graphlib.TopologicalSorter[int],
+        sorter: _Ready,
         records: list[JobRecord],
         new_claims: list[tuple[str, str, str, int, int]],
         tasks: list[Task],
@@ -370,7 +405,7 @@ class _Session:
         records.append(record)
         report = JobReport(
             job.key, job.partition_values(), record.status, record.attempts, record.duration, record.error_type,
-            record.error, os.path.join(self.out, job.directory),
+            record.error, self.prefix + job.directory,
         )
         self.reports[job.id] = report
         self.listener.job_done(report, self.executor.running() if self.in_flight else 0)

@@ -8,8 +8,8 @@ Tables:
 
 - ``runs``: one row per run (start, end, outcome, command line).
 - ``jobs``: one row per job and run (status ok, failed, blocked or fresh).
-- ``latest``: the last recorded status per asset key and partition, with the
-  times of its last materialization (a fresh or blocked job did not run).
+- ``latest``: the last materialization (ok or failed) per asset key and
+  partition; fresh and blocked jobs did not materialize.
 - ``success``: the last successful materialization per asset key and
   partition: its fingerprint and the stamp of its ``value.json``.
 - ``claims``: jobs handed to an executor during a run that has not ended,
@@ -191,8 +191,16 @@ class StateStore:
     def has_key(self, key: str) -> bool:
         return self._db.execute("SELECT 1 FROM latest WHERE key = ? LIMIT 1", (key,)).fetchone() is not None
 
+    def last_statuses(self) -> dict[tuple[str, str], str]:
+        """The status each job had in the last run that included it (ok, failed, fresh or blocked)."""
+        rows = self._db.execute(
+            "SELECT key, partition, status FROM jobs WHERE rowid IN"
+            " (SELECT max(rowid) FROM jobs GROUP BY key, partition)"
+        )
+        return {(k, p): status for k, p, status in rows}
+
     def latest(self) -> list[Latest]:
-        """The last recorded outcome of every job, by key and partition."""
+        """The last materialization of every job that has one, by key and partition."""
         rows = self._db.execute(
             "SELECT key, partition, run_id, status, attempts, started, ended, duration, error_type, error"
             " FROM latest ORDER BY key, partition"
@@ -240,10 +248,11 @@ class StateStore:
                  r.duration, r.error_type, r.error,
                  None if stamp is None else stamp.sha256, None if stamp is None else stamp.size)
             )
-            latest.append(
-                (r.key, r.partition, run_id, r.status, r.attempts, r.started, r.ended, r.duration,
-                 r.error_type, r.error)
-            )
+            if r.status in ("ok", "failed"):
+                latest.append(
+                    (r.key, r.partition, run_id, r.status, r.attempts, r.started, r.ended, r.duration,
+                     r.error_type, r.error)
+                )
             if r.status == "ok" and stamp is not None and r.fingerprint is not None:
                 successes.append(
                     (r.key, r.partition, r.fingerprint, stamp.sha256, stamp.size, stamp.mtime_ns, run_id,
@@ -254,16 +263,7 @@ class StateStore:
             return
         with _transaction(self._db):
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
-            # A fresh or blocked job keeps the times of its last materialization.
-            self._db.executemany(
-                "INSERT INTO latest VALUES (?,?,?,?,?,?,?,?,?,?) ON CONFLICT (key, partition) DO UPDATE SET"
-                " run_id = excluded.run_id, status = excluded.status, attempts = excluded.attempts,"
-                " error_type = excluded.error_type, error = excluded.error,"
-                " started = CASE WHEN excluded.status IN ('ok', 'failed') THEN excluded.started ELSE started END,"
-                " ended = CASE WHEN excluded.status IN ('ok', 'failed') THEN excluded.ended ELSE ended END,"
-                " duration = CASE WHEN excluded.status IN ('ok', 'failed') THEN excluded.duration ELSE duration END",
-                latest,
-            )
+            self._db.executemany("INSERT OR REPLACE INTO latest VALUES (?,?,?,?,?,?,?,?,?,?)", latest)
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
 

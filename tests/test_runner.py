@@ -114,7 +114,8 @@ def test_keyword_arguments_follow_the_three_rules(diamond):
     ('from tamso import asset\n@asset(name="k")\ndef f(): pass\n@asset(name="k")\ndef g(): pass\n', (),
      "two assets have the key 'k'"),
     ('from tamso import asset\n@asset(name="a", inputs={"x": __file__ + ":g"})\ndef f(x): pass\n'
-     '@asset(name="b", inputs={"y": __file__ + ":f"})\ndef g(y): pass\n', (), "cycle between assets: "),
+     '@asset(name="b", inputs={"y": __file__ + ":f"})\ndef g(y): pass\n'
+     '@asset(name="c", inputs={"z": __file__ + ":g"})\ndef h(z): pass\n', (), "cycle between assets: a -> b -> a"),
     ('from tamso import asset, partitions\n@asset(partitions={"d": partitions([1])})\ndef up(d): pass\n'
      '@asset(inputs={"u": up}, partitions={"d": partitions([1, 2])})\ndef down(u, d): pass\n', (),
      "asset 'bad:down', input 'u': upstream 'bad:up' has no partition d=2"),

@@ -355,7 +355,7 @@ def _order(assets: Mapping[str, Asset], edges: Sequence[Edge]) -> list[str]:
     try:
         sorter.prepare()
     except graphlib.CycleError as exc:
-        cycle = list(reversed(exc.args[1]))
+        cycle = list(exc.args[1])  # upstream before downstream, the first key again at the end
         raise PlanError("cycle between assets: " + " -> ".join(cycle)) from None
     order: list[str] = []
     while sorter.is_active():

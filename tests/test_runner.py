@@ -258,7 +258,8 @@ def test_selection_and_partition_filters(diamond):
     assert rest.stdout.decode().splitlines()[-1] == "12 jobs: 3 fresh, 9 to run"
 
 
-def test_a_second_run_on_the_same_output_is_refused(tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_a_second_run_is_refused_and_a_stopped_run_ends_interrupted(tmp_path, stop):
     write(tmp_path, "slow", '''
         import time
         from tamso import asset
@@ -278,7 +279,7 @@ def test_a_second_run_on_the_same_output_is_refused(tmp_path):
         second = tamso_cli(tmp_path, "run", "slow")
         assert second.returncode == 2 and b"another run holds 'tamso-out'" in second.stderr
     finally:
-        first.send_signal(signal.SIGINT)
+        first.send_signal(stop)
         assert first.wait(30) == 130
     db = sqlite3.connect(tmp_path / "tamso-out" / ".tamso" / "state.db")
     assert db.execute("SELECT outcome FROM runs").fetchall() == [("interrupted",)]

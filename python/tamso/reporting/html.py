@@ -12,16 +12,18 @@ and wherever OUT is copied.
 from __future__ import annotations
 
 import html
+import itertools
+import json
 import os
 import time
 import urllib.parse
 from dataclasses import dataclass
-from typing import Mapping, Sequence
+from typing import Iterator, Mapping, Sequence
 
 from tamso import layout
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
-from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, PipelineGraph
+from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
 from tamso.state import Latest, StateStore
 
 REPORT_FILE = "report.html"
@@ -36,8 +38,11 @@ _KEY_CHARS = 42
 _LINE_HEIGHT = 16.0
 
 
+_escape = html.escape
+
+
 def esc(text: object) -> str:
-    return html.escape(str(text), quote=True)
+    return _escape(str(text), quote=True)
 
 
 @dataclass(frozen=True, slots=True)
@@ -57,12 +62,26 @@ def job_rows(pipeline: PipelineGraph, latest: Sequence[Latest]) -> dict[str, lis
     """Every job of every asset with its last outcome; outcomes of jobs the graph lacks are left out."""
     by_job = {(row.key, row.partition): row for row in latest}
     return {
-        key: [
-            JobRow(partition, layout.job_directory(key, partition), by_job.get((key, partition_text(partition))))
-            for partition in asset.partitions()
-        ]
+        key: [JobRow(partition, directory, by_job.get((key, text))) for partition, text, directory in _jobs_of(asset)]
         for key, asset in pipeline.assets.items()
     }
+
+
+def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
+    """Each job's partition, partition text and directory, as the plan makes them, joined from per-value pieces."""
+    head = layout.encode_name(asset.key)
+    columns = [
+        [((d.name, value), f"{json.dumps(d.name, ensure_ascii=False)}:{value}",
+          layout.encode_name(f"{d.name}={layout.value_label(value)}"))
+         for value in d.values]
+        for d in asset.dimensions
+    ]
+    for combo in itertools.product(*columns):
+        if not combo:
+            yield (), partition_text(()), head
+            continue
+        yield (tuple(c[0] for c in combo), "{" + ",".join(c[1] for c in combo) + "}",
+               head + "/" + "/".join(c[2] for c in combo))
 
 
 def counts_of(rows: Mapping[str, Sequence[JobRow]]) -> dict[str, Counts]:
@@ -75,9 +94,17 @@ def counts_of(rows: Mapping[str, Sequence[JobRow]]) -> dict[str, Counts]:
     return counts
 
 
+# Characters a path keeps as they are in a link: none of them needs escaping in a quoted attribute.
+_PATH_SAFE = "/:=@,+;!$()*"
+
+
 def href(directory: str, name: str) -> str:
     """A link relative to OUT: percent-encoded, and never read as a scheme (a ``:`` in the first segment)."""
-    return "./" + urllib.parse.quote(f"{directory}/{name}", safe="/")
+    return _href_base(directory) + urllib.parse.quote(name, safe=_PATH_SAFE)
+
+
+def _href_base(directory: str) -> str:
+    return "./" + urllib.parse.quote(directory, safe=_PATH_SAFE) + "/"
 
 
 # Pages -----------------------------------------------------------------------
@@ -150,7 +177,7 @@ _CSS = """
 :root { color-scheme: light; }
 body { font: 14px/1.4 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; margin: 0 24px 40px; color: #1d1d1f; }
 h1 { font-size: 20px; margin: 18px 0 4px; } h2 { font-size: 16px; margin: 22px 0 8px; }
-code, .key, td.part, svg text { font-family: ui-monospace, "SFMono-Regular", Menlo, Consolas, monospace; }
+code, .key, .jobs td:first-child, svg text { font-family: ui-monospace, "SFMono-Regular", Menlo, Consolas, monospace; }
 .meta { margin: 2px 0; color: #444; }
 .chip { display: inline-block; padding: 0 8px; margin: 2px 4px 2px 0; border-radius: 10px; border: 1px solid;
         font-size: 12px; white-space: nowrap; }
@@ -169,8 +196,9 @@ details.asset > summary .key { font-weight: 600; margin-right: 8px; }
 table { border-collapse: collapse; font-size: 13px; }
 th, td { text-align: left; padding: 2px 10px 2px 0; vertical-align: top; border-bottom: 1px solid #f0f0f0; }
 th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: nowrap; }
-td.n { text-align: right; } td.msg { white-space: pre-wrap; max-width: 60em; }
-td.st { font-weight: 600; } td.f a { margin-right: 6px; }
+.jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
+.jobs td:nth-child(7) { white-space: pre-wrap; max-width: 60em; }
+.jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
 """
 
 
@@ -182,7 +210,7 @@ def _status_css() -> str:
         rules.append(f".st-{name} rect.box {{ fill: {fill}; stroke: {stroke}; }}"
                      f" rect.st-{name} {{ fill: {stroke}; }}"
                      f" .chip.st-{name}, .sw.st-{name} {{ background: {fill}; border-color: {stroke}; }}"
-                     f" tr.st-{name} td.st {{ color: {stroke}; }}")
+                     f" tr.st-{name} td:nth-child(2) {{ color: {stroke}; }}")
     fill, stroke = graph.PLAIN
     rules.append(f".plain rect.box {{ fill: {fill}; stroke: {stroke}; }}")
     return "\n".join(rules)
@@ -319,6 +347,7 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
                 counts: Mapping[str, Counts]) -> str:
     parts = ['<section class="assets"><h2>Jobs by asset</h2>']
     budget = OPEN_ROWS
+    labels: dict[tuple[str, str], str] = {}
     for index, (key, asset) in enumerate(pipeline.assets.items()):
         jobs = rows[key]
         tally = counts[key]
@@ -334,30 +363,42 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
             f'<div class="jobs" id="a{index}"><table><thead><tr><th>partition<th>status<th>attempts<th>duration'
             '<th>when<th>error type<th>message<th>files</thead><tbody>'
         )
-        parts += [_job_row(out, job) for job in jobs]
+        for job in jobs:
+            _job_row(out, job, labels, parts)
         parts.append("</tbody></table></div></details>")
     parts.append("</section>")
     return "".join(parts)
 
 
-def _job_row(out: str, job: JobRow) -> str:
-    partition = ", ".join(f"{dim}={layout.value_label(value)}" for dim, value in job.partition) or "(all)"
-    row = job.latest
+_ROW_START = {status: f'<tr class="st-{graph.class_name(status)}"><td>' for status in JOB_STATUSES}
+_LINKS = tuple((name, f'{name}">{text}</a>') for name, text in JOB_FILES)
+
+
+def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: list[str]) -> None:
+    """Append one job's table row to `parts`; `labels` caches each escaped ``dim=value``."""
+    pieces = []
+    for pair in job.partition:
+        label = labels.get(pair)
+        if label is None:
+            label = labels[pair] = _escape(f"{pair[0]}={layout.value_label(pair[1])}")
+        pieces.append(label)
     status = job.status
-    cells = [f'<tr class="st-{graph.class_name(status)}"><td class="part">{esc(partition)}<td class="st">{status}']
+    parts.append(_ROW_START.get(status, "<tr><td>"))
+    parts.append(", ".join(pieces) or "(all)")
+    parts.append(f"<td>{_escape(status)}")
+    row = job.latest
     if row is None:
-        cells.append("<td><td><td><td><td>")
+        parts.append("<td><td><td><td><td>")
     else:
         duration = "" if row.duration is None else f"{row.duration:.2f} s"
-        message = _clip(row.error, MESSAGE_CHARS) if row.error else ""
-        cells.append(f'<td class="n">{row.attempts}<td class="n">{duration}<td>{_when(row.ended or row.started)}'
-                     f'<td>{esc(row.error_type or "")}<td class="msg">{esc(message)}')
-    cells.append('<td class="f">')
+        message = _escape(_clip(row.error, MESSAGE_CHARS)) if row.error else ""
+        parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started)}"
+                     f"<td>{_escape(row.error_type or '')}<td>{message}")
+    parts.append("<td>")
     present = _files(os.path.join(out, job.directory))
-    for name, text in JOB_FILES:
-        if name in present:
-            cells.append(f'<a href="{esc(href(job.directory, name))}">{text}</a>')
-    return "".join(cells)
+    if present:
+        base = f'<a href="{_href_base(job.directory)}'
+        parts += [base + link for name, link in _LINKS if name in present]
 
 
 def _files(directory: str) -> frozenset[str]:

@@ -6,14 +6,17 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import textwrap
+import time
 import urllib.parse
 
 import pydot
 import pytest
 
-from conftest import python
+from conftest import PACKAGE_ROOT, python
 from tamso.plan import Edge
 from tamso.reporting import graph
 
@@ -180,6 +183,32 @@ def test_what_writes_a_report_and_what_does_not(tmp_path, args, code, wrote):
     result = tamso(tmp_path, *args)
     assert result.returncode == code, result.stderr
     assert (tmp_path / "tamso-out" / "report.html").exists() == wrote
+
+
+def test_an_interrupted_run_still_writes_its_report(tmp_path):
+    (tmp_path / "slow.py").write_text(textwrap.dedent('''
+        import time
+        from tamso import asset
+
+        @asset()
+        def quick():
+            return 1
+
+        @asset(inputs={"quick": quick})
+        def slow(quick):
+            time.sleep(60)
+    '''))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), PACKAGE_ROOT])}
+    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow"], cwd=tmp_path, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    for line in runner.stderr:  # one line per finished job: interrupt once `quick` is done and recorded
+        if b"slow:quick" in line:
+            break
+    time.sleep(0.5)
+    runner.send_signal(signal.SIGINT)
+    assert runner.wait(timeout=60) == 130
+    page = Page((tmp_path / "tamso-out" / "report.html").read_text())
+    assert page.jobs[("slow:quick", "")][0] == "ok" and page.jobs[("slow:slow", "")][0] == "never run"
 
 
 # Mermaid and DOT -------------------------------------------------------------

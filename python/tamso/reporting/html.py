@@ -126,7 +126,7 @@ def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
         )
     parts.append(_totals(counts))
     parts.append("</header>")
-    parts.append(_graph_section(pipeline, counts))
+    parts.append(_graph_section(pipeline, counts, "its jobs"))
     parts.append(_job_tables(out, pipeline, rows, counts))
     parts.append("</body></html>\n")
     return "".join(parts)
@@ -138,7 +138,7 @@ def graph_page(pipeline: PipelineGraph, counts: Mapping[str, Counts] | None = No
     if counts is not None:
         parts.append(_totals(counts))
     parts.append("</header>")
-    parts.append(_graph_section(pipeline, counts))
+    parts.append(_graph_section(pipeline, counts, "its row below"))
     parts.append('<section><h2>Assets</h2><table class="list"><thead><tr><th>asset<th>function<th>partitions'
                  f'{"<th>jobs" if counts is not None else ""}</thead><tbody>')
     for index, (key, asset) in enumerate(pipeline.assets.items()):
@@ -247,12 +247,12 @@ def _totals(counts: Mapping[str, Counts]) -> str:
             f'{jobs} job{"" if jobs == 1 else "s"}: {_chips(total)}</p>')
 
 
-def _legend(counts: Mapping[str, Counts] | None) -> str:
+def _legend(counts: Mapping[str, Counts] | None, click: str) -> str:
     if counts is None:
         return ""
     return ('<p class="legend">' + "".join(
         f'<span class="chip st-{graph.class_name(s)}">{s}</span>' for s in JOB_STATUSES
-    ) + " · a node takes the colour of its worst job; click it for its jobs</p>")
+    ) + f" · a node takes the colour of its worst job; click it for {click}</p>")
 
 
 def _node_size(lines: Sequence[str], bar: bool) -> tuple[float, float]:
@@ -266,13 +266,13 @@ def _clip(text: str, limit: int) -> str:
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-def _graph_section(pipeline: PipelineGraph, counts: Mapping[str, Counts] | None) -> str:
+def _graph_section(pipeline: PipelineGraph, counts: Mapping[str, Counts] | None, click: str) -> str:
     lines = {key: graph.node_lines(asset, None if counts is None else counts[key])
              for key, asset in pipeline.assets.items()}
     placed = graph.compute(pipeline, lambda key: _node_size(lines[key], counts is not None))
     index = {key: i for i, key in enumerate(pipeline.assets)}
     parts = [
-        f'<section class="graph"><h2>Graph</h2>{_legend(counts)}<div class="canvas">'
+        f'<section class="graph"><h2>Graph</h2>{_legend(counts, click)}<div class="canvas">'
         f'<svg xmlns="http://www.w3.org/2000/svg" width="{placed.width:.0f}" height="{placed.height:.0f}"'
         f' viewBox="0 0 {placed.width:.0f} {placed.height:.0f}" role="img" aria-label="asset graph">'
         '<defs><marker id="arrow" viewBox="0 0 10 10" refX="10" refY="5" markerWidth="8" markerHeight="8"'

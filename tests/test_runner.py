@@ -51,10 +51,10 @@ def tamso_cli(cwd, *args, timeout=120):
 
 
 def files(out):
-    """Every file under `out` but the state store, with its bytes."""
+    """Every job's file under `out` (not the state store, not the run report), with its bytes."""
     found = {}
     for path in sorted(pathlib.Path(out).rglob("*")):
-        if path.is_file() and ".tamso" not in path.parts:
+        if path.is_file() and ".tamso" not in path.parts and path.name != "report.html":
             found[str(path.relative_to(out))] = path.read_bytes()
     return found
 

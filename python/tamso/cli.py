@@ -1,4 +1,4 @@
-"""The ``tamso`` command line: ``tamso run`` and ``tamso status``.
+"""The ``tamso`` command line: ``tamso run``, ``tamso status``, ``tamso graph`` and ``tamso report``.
 
 Results go to standard output, diagnostics to standard error. Exit status:
 0 success, 1 a job failed or was blocked, 2 usage and plan errors (nothing
@@ -85,6 +85,7 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--timeout", type=_seconds, metavar="SECONDS", help="fail a job that runs longer")
     run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
     run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
+    run.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
 
     status = commands.add_parser(
         "status",
@@ -93,6 +94,26 @@ def build_parser() -> argparse.ArgumentParser:
     )
     status.add_argument("out", nargs="?", default="tamso-out", metavar="OUT", help="output directory")
     status.add_argument("--json", action="store_true", help="print the table as JSON")
+
+    graph = commands.add_parser(
+        "graph",
+        help="print the asset graph of some modules",
+        description=(
+            "Print the graph of the named pipeline modules: one node per asset, one edge per input. With --out, "
+            "each node shows the last statuses of its jobs in that output directory."
+        ),
+    )
+    graph.add_argument("modules", nargs="+", metavar="MODULE", help="dotted name of a pipeline module")
+    graph.add_argument("--format", choices=("mermaid", "dot", "html"), default="mermaid",
+                       help="Mermaid or DOT text, or a self-contained HTML page (default: mermaid)")
+    graph.add_argument("--out", metavar="OUT", help="colour the graph by the statuses recorded in OUT")
+
+    report = commands.add_parser(
+        "report",
+        help="write OUT/report.html",
+        description="Write OUT/report.html: the graph of the last run coloured by status, and every job's outcome.",
+    )
+    report.add_argument("out", nargs="?", default="tamso-out", metavar="OUT", help="output directory")
     return parser
 
 
@@ -105,6 +126,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "run":
             return _run(args, argv)
+        if args.command == "graph":
+            return _graph(args)
+        if args.command == "report":
+            return _report(args)
         return _status(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
@@ -133,6 +158,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             dry_run=args.dry_run,
             listener=listener,
             command=command,
+            report=not args.no_report,
         )
     except (PlanError, OutputError, ExecutorError, ValueError) as exc:
         print(f"{PROG} run: error: {exc}", file=sys.stderr)
@@ -146,6 +172,8 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
         print(f"{len(report.jobs)} jobs: {counts['fresh']} fresh, {counts.get('run', 0)} to run")
     else:
         summary.print_summary(report, sys.stdout)
+    if not (args.dry_run or args.no_report):
+        print(f"{PROG}: report in {os.path.join(args.out, 'report.html')}", file=sys.stderr)
     if report.status == "interrupted":
         print(f"{PROG}: interrupted", file=sys.stderr)
     return report.exit_code
@@ -190,4 +218,43 @@ def _status(args: argparse.Namespace) -> int:
         table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration)
     console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
     console.print(table)
+    return 0
+
+
+def _graph(args: argparse.Namespace) -> int:
+    from tamso.plan import PlanError, build
+    from tamso.reporting import graph, html
+    from tamso.state import StateStore
+
+    _cli.make_cwd_importable()
+    try:
+        pipeline = graph.from_plan(build(args.modules))
+    except PlanError as exc:
+        print(f"{PROG} graph: error: {exc}", file=sys.stderr)
+        return 2
+    counts = None
+    if args.out is not None:
+        try:
+            store = StateStore.open(os.path.join(args.out, layout.STATE_DIR), create=False)
+        except FileNotFoundError:
+            print(f"{PROG} graph: error: no run has been recorded in {args.out!r}", file=sys.stderr)
+            return 1
+        try:
+            counts = graph.count_statuses(pipeline, store.last_statuses())
+        finally:
+            store.close()
+    render = {"mermaid": graph.mermaid, "dot": graph.dot, "html": html.graph_page}[args.format]
+    sys.stdout.write(render(pipeline, counts))
+    return 0
+
+
+def _report(args: argparse.Namespace) -> int:
+    from tamso.reporting import html
+
+    try:
+        path = html.write_report(args.out)
+    except FileNotFoundError:
+        print(f"{PROG} report: error: no run has been recorded in {args.out!r}", file=sys.stderr)
+        return 1
+    print(path)
     return 0

@@ -24,6 +24,8 @@ from tamso import layout
 from tamso.executors import Executor, Outcome, Task, create
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
+from tamso.reporting import graph as _graph
+from tamso.reporting import html as _html
 from tamso.state import Claim, JobRecord, StateStore, Success
 
 # A result.json written by a job carries the kernel's coarse clock, which may
@@ -88,6 +90,7 @@ def run(
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
+    report: bool = True,
 ) -> RunReport:
     """Materialize the assets of `modules` into `out`.
 
@@ -98,7 +101,9 @@ def run(
     `partitions` (dimension -> value, or (dimension, value) pairs) keeps the
     jobs with those values. `jobs` is the number of worker processes (default:
     the machine's cores); a failed job runs again up to `retries` times; a job
-    running longer than `timeout` seconds is failed.
+    running longer than `timeout` seconds is failed. With `report`, the run
+    ends by writing ``OUT/report.html`` (whether its jobs failed or it was
+    interrupted); a dry run writes nothing.
 
     Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned,
     :class:`OutputLockedError` when another run holds `out` and
@@ -123,9 +128,13 @@ def run(
         options = {"scheduler": scheduler}
         pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
         run_id = store.begin_run(command if command is not None else _command(modules))
+        _graph.save(_graph.from_plan(plan), state_dir)
         session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout, external)
         with _terminate_as_interrupt():
-            return session.run(started)
+            result = session.run(started)
+            if report:
+                _html.write_report(out, store)
+            return result
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:

@@ -12,6 +12,8 @@ Tables:
   partition; fresh and blocked jobs did not materialize.
 - ``success``: the last successful materialization per asset key and
   partition: its fingerprint and the stamp of its ``value.json``.
+- ``statuses``: the status each job had in the last run that included it
+  (ok, failed, fresh or blocked), written only where it changed.
 - ``claims``: jobs handed to an executor during a run that has not ended,
   with the fingerprint they ran under; a runner killed before it could record
   a job that did finish lets the next run adopt that job instead of running
@@ -75,6 +77,13 @@ CREATE TABLE IF NOT EXISTS success (
     value_mtime_ns INTEGER NOT NULL,
     run_id INTEGER NOT NULL,
     ended REAL NOT NULL,
+    PRIMARY KEY (key, partition)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS statuses (
+    key TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    status TEXT NOT NULL,
+    run_id INTEGER NOT NULL,
     PRIMARY KEY (key, partition)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS claims (
@@ -145,6 +154,7 @@ class StateStore:
 
     def __init__(self, connection: sqlite3.Connection) -> None:
         self._db = connection
+        self._statuses: dict[tuple[str, str], str] | None = None
 
     @classmethod
     def open(cls, state_dir: str, *, create: bool) -> StateStore:
@@ -192,12 +202,11 @@ class StateStore:
         return self._db.execute("SELECT 1 FROM latest WHERE key = ? LIMIT 1", (key,)).fetchone() is not None
 
     def last_statuses(self) -> dict[tuple[str, str], str]:
-        """The status each job had in the last run that included it (ok, failed, fresh or blocked)."""
-        rows = self._db.execute(
-            "SELECT key, partition, status FROM jobs WHERE rowid IN"
-            " (SELECT max(rowid) FROM jobs GROUP BY key, partition)"
-        )
-        return {(k, p): status for k, p, status in rows}
+        """The status each job had in the last run that included it: ok, failed, fresh or blocked."""
+        if self._statuses is None:
+            rows = self._db.execute("SELECT key, partition, status FROM statuses")
+            self._statuses = {(k, p): status for k, p, status in rows}
+        return dict(self._statuses)
 
     def latest(self) -> list[Latest]:
         """The last materialization of every job that has one, by key and partition."""
@@ -241,7 +250,8 @@ class StateStore:
         jobs = []
         latest = []
         successes = []
-        for r in records:
+        records_list = list(records)
+        for r in records_list:
             stamp = r.stamp
             jobs.append(
                 (run_id, r.key, r.partition, r.fingerprint, r.status, r.attempts, r.started, r.ended,
@@ -261,11 +271,19 @@ class StateStore:
         claims = list(claims)
         if not (jobs or claims):
             return
+        if self._statuses is None:
+            self.last_statuses()
+        assert self._statuses is not None
+        known = self._statuses
+        changed = [(r.key, r.partition, r.status, run_id) for r in records_list
+                   if known.get((r.key, r.partition)) != r.status]
         with _transaction(self._db):
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
+            self._db.executemany("INSERT OR REPLACE INTO statuses VALUES (?,?,?,?)", changed)
             self._db.executemany("INSERT OR REPLACE INTO latest VALUES (?,?,?,?,?,?,?,?,?,?)", latest)
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
+        known.update(((key, partition), status) for key, partition, status, _ in changed)
 
     def end_run(self, run_id: int, outcome: str) -> None:
         """Close the run. A run that went to its end recorded every job it finished, so its claims go;
@@ -287,6 +305,7 @@ class _transaction:
 
     def __init__(self, connection: sqlite3.Connection) -> None:
         self._db = connection
+        self._statuses: dict[tuple[str, str], str] | None = None
 
     def __enter__(self) -> None:
         self._db.execute("BEGIN IMMEDIATE")

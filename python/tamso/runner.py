@@ -74,8 +74,10 @@ def run(
     force: bool = False,
     retries: int = 0,
     timeout: float | None = None,
-    executor: Any = "local",
+    executor: Any = None,
     scheduler: str | None = None,
+    connect_timeout: float = 10.0,
+    dashboard: bool = False,
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
@@ -90,6 +92,11 @@ def run(
     jobs with those values. `jobs` is the number of worker processes (default:
     the machine's cores); a failed job runs again up to `retries` times; a job
     running longer than `timeout` seconds is failed.
+
+    `executor` is "local" (the default), "dask" (a local Dask cluster of
+    `jobs` workers, or the cluster of the `scheduler` address, reached within
+    `connect_timeout` seconds; `dashboard` prints its address), a
+    ``distributed.Client`` (left open), or an executor object.
 
     Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned
     and :class:`OutputLockedError` when another run holds `out`; in both
@@ -108,14 +115,20 @@ def run(
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
         _external_digests(plan, out, {})  # names the first job that has no value to read
-    with _locked_store(state_dir) as store:
-        external = _external_digests(plan, out, store.successes()) if plan.external() else {}
-        options = {"scheduler": scheduler}
-        pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
-        run_id = store.begin_run(command if command is not None else _command(modules))
-        session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout, external)
-        with _terminate_as_interrupt():
-            return session.run(started)
+    # The executor starts before anything is written, so a cluster that cannot be reached leaves `out` alone.
+    options = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
+    try:
+        with _locked_store(state_dir) as store:
+            external = _external_digests(plan, out, store.successes()) if plan.external() else {}
+            run_id = store.begin_run(command if command is not None else _command(modules))
+            session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
+                               external)
+            with _terminate_as_interrupt():
+                return session.run(started)
+    except BaseException:
+        pool.close(cancel=True)
+        raise
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
@@ -214,6 +227,7 @@ class _Session:
     reports: dict[int, JobReport] = field(default_factory=dict)
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
+    readers: dict[int, int] = field(default_factory=dict)
     in_flight: int = 0
 
     def run(self, started: float) -> RunReport:
@@ -223,6 +237,9 @@ class _Session:
         for job_id in plan.selected:
             sorter.add(job_id, *(u for u in plan.jobs[job_id].upstream if u in selected))
         sorter.prepare()
+        for job_id in plan.selected:
+            for u in plan.jobs[job_id].upstream:
+                self.readers[u] = self.readers.get(u, 0) + 1
         successes = self.store.successes()
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
@@ -299,7 +316,7 @@ class _Session:
         files = {u: os.path.join(self.out, self.plan.jobs[u].directory, layout.VALUE_FILE) for u in job.upstream}
         asset = self.plan.assets[job.key]
         tasks.append(Task(job.id, asset.module, asset.function, os.path.join(self.out, job.directory),
-                          job.kwargs, files, self.timeout))
+                          job.kwargs, files, self.timeout, self.readers.get(job.id, 0)))
 
     def _finish(
         self,

@@ -331,7 +331,7 @@ def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], option
             threads_per_worker=1,
             processes=True,
             host="127.0.0.1",
-            dashboard_address=":0" if options.get("dashboard") else None,
+            dashboard_address=":0",  # a free port: several runs may share the machine
             silence_logs=logging.ERROR,
         )
         try:

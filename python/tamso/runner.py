@@ -227,7 +227,7 @@ class _Session:
     reports: dict[int, JobReport] = field(default_factory=dict)
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
-    readers: dict[int, int] = field(default_factory=dict)
+    readers: dict[int, int] | None = None
     in_flight: int = 0
 
     def run(self, started: float) -> RunReport:
@@ -237,9 +237,6 @@ class _Session:
         for job_id in plan.selected:
             sorter.add(job_id, *(u for u in plan.jobs[job_id].upstream if u in selected))
         sorter.prepare()
-        for job_id in plan.selected:
-            for u in plan.jobs[job_id].upstream:
-                self.readers[u] = self.readers.get(u, 0) + 1
         successes = self.store.successes()
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
@@ -316,7 +313,16 @@ class _Session:
         files = {u: os.path.join(self.out, self.plan.jobs[u].directory, layout.VALUE_FILE) for u in job.upstream}
         asset = self.plan.assets[job.key]
         tasks.append(Task(job.id, asset.module, asset.function, os.path.join(self.out, job.directory),
-                          job.kwargs, files, self.timeout, self.readers.get(job.id, 0)))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+
+    def _readers(self) -> dict[int, int]:
+        """How many selected jobs read each job's value (counted when the first job is handed out)."""
+        if self.readers is None:
+            self.readers = {}
+            for job_id in self.plan.selected:
+                for u in self.plan.jobs[job_id].upstream:
+                    self.readers[u] = self.readers.get(u, 0) + 1
+        return self.readers
 
     def _finish(
         self,

@@ -18,7 +18,7 @@ import signal
 import sys
 import time
 from multiprocessing.connection import Connection
-from typing import Any, Callable
+from typing import Any
 
 from tamso import layout
 from tamso._tamso import materialize_asset
@@ -37,19 +37,18 @@ def _die_with_parent() -> None:
         os._exit(1)
 
 
-def kwargs_text(pieces: tuple[str | int, ...], value: Callable[[int], bytes]) -> str:
-    """The keyword-argument JSON text: literal pieces, and `value(job_id)` for each upstream piece."""
-    return "".join(
-        piece if isinstance(piece, str) else value(piece).decode("utf-8", "surrogateescape") for piece in pieces
-    )
+def _kwargs_text(pieces: tuple[str | int, ...], files: dict[int, str]) -> str:
+    parts: list[str] = []
+    for piece in pieces:
+        if isinstance(piece, str):
+            parts.append(piece)
+        else:
+            with open(files[piece], "rb") as stream:
+                parts.append(stream.read().decode("utf-8", "surrogateescape"))
+    return "".join(parts)
 
 
-def _read_file(path: str) -> bytes:
-    with open(path, "rb") as stream:
-        return stream.read()
-
-
-def display(exc: BaseException) -> str:
+def _display(exc: BaseException) -> str:
     try:
         text = str(exc)
     except BaseException:  # noqa: BLE001 - an unprintable exception still gets its line
@@ -57,16 +56,18 @@ def display(exc: BaseException) -> str:
     return f"{type(exc).__qualname__}: {text}"
 
 
-def capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bool, tuple[str, str] | None]:
-    """``materialize_asset`` into `directory`, its standard output and error going to ``log.txt`` there.
-
-    Returns (ok, error): error is (type, message) when the job failed without
-    writing ``result.json`` (preparation or internal failures), None when it
-    ran to an ordinary end. Raises OSError when the directory or its log
-    cannot be made.
-    """
-    os.makedirs(directory, exist_ok=True)
-    log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str]) -> tuple[Any, ...]:
+    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written)."""
+    job_id, module, function, directory, pieces, files = message
+    os.chdir(cwd)
+    sys.path[:] = sys_path
+    started = time.time()
+    try:
+        kwargs = _kwargs_text(pieces, files)
+        os.makedirs(directory, exist_ok=True)
+        log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    except OSError as exc:
+        return (job_id, False, started, time.time(), type(exc).__name__, _display(exc), None, False)
     ok = True
     error: tuple[str, str] | None = None
     _flush()
@@ -81,47 +82,29 @@ def capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bo
             ok = False
         except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
             ok = False
-            error = (type(exc).__name__, display(exc))
+            error = (type(exc).__name__, _display(exc))
     finally:
         _flush()
         os.dup2(saved[0], 1)
         os.dup2(saved[1], 2)
         os.close(saved[0])
         os.close(saved[1])
-    return ok, error
-
-
-def recorded_error(result: bytes) -> tuple[str, str]:
-    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
-    document = json.loads(result)
-    return str(document["error_type"]), str(document["error"])
-
-
-def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str]) -> tuple[Any, ...]:
-    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written)."""
-    job_id, module, function, directory, pieces, files = message
-    os.chdir(cwd)
-    sys.path[:] = sys_path
-    started = time.time()
-    try:
-        ok, error = capture(module, function, directory, kwargs_text(pieces, lambda job: _read_file(files[job])))
-    except OSError as exc:
-        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False)
     ended = time.time()
     os.chdir(cwd)
     if ok:
         try:
             stamp = layout.stamp_value(os.path.join(directory, layout.VALUE_FILE))
         except OSError as exc:
-            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
+            return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
         return (job_id, True, started, ended, None, None, tuple(stamp), True)
     if error is not None:
         return (job_id, False, started, ended, error[0], error[1], None, False)
     try:
-        return (job_id, False, started, ended,
-                *recorded_error(_read_file(os.path.join(directory, layout.RESULT_FILE))), None, True)
+        with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+            result = json.loads(stream.read())
+        return (job_id, False, started, ended, str(result["error_type"]), str(result["error"]), None, True)
     except (OSError, ValueError, KeyError, TypeError) as exc:
-        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
+        return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
 
 
 def _flush() -> None:

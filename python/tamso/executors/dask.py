@@ -37,6 +37,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 from distributed.scheduler import KilledWorker
 
 from tamso import layout
+from tamso._tamso import materialize_asset
 from tamso.executors import ExecutorError, Outcome, Task
 from tamso.executors import _worker
 
@@ -71,6 +72,45 @@ def _upstream_value(result: Any) -> bytes:
     return value
 
 
+def _capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bool, tuple[str, str] | None]:
+    """``materialize_asset`` into `directory`, its standard output and error going to ``log.txt`` there.
+
+    As in the local pool's worker: returns (ok, error), error being (type,
+    message) when the job failed without writing ``result.json``; raises
+    OSError when the directory or its log cannot be made.
+    """
+    os.makedirs(directory, exist_ok=True)
+    log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    ok = True
+    error: tuple[str, str] | None = None
+    _worker._flush()
+    saved = os.dup(1), os.dup(2)
+    try:
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        os.close(log)
+        try:
+            materialize_asset(module, function, directory, kwargs)
+        except SystemExit:
+            ok = False
+        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
+            ok = False
+            error = (type(exc).__name__, _worker._display(exc))
+    finally:
+        _worker._flush()
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        os.close(saved[0])
+        os.close(saved[1])
+    return ok, error
+
+
+def _recorded_error(result: bytes) -> tuple[str, str]:
+    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
+    document = json.loads(result)
+    return str(document["error_type"]), str(document["error"])
+
+
 def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
     """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
 
@@ -91,9 +131,11 @@ def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
         try:
             target = os.path.join(scratch, "job")
             try:
-                ok, error = _worker.capture(module, function, target, _worker.kwargs_text(pieces, values.__getitem__))
+                kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
+                                 for p in pieces)
+                ok, error = _capture(module, function, target, kwargs)
             except OSError as exc:
-                return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker.display(exc))
+                return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker._display(exc))
             ended = time.time()
             value = _read(os.path.join(target, layout.VALUE_FILE)) if ok else None
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
@@ -112,9 +154,9 @@ def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
         if result is None:
             return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json")
         try:
-            error_type, message = _worker.recorded_error(result)
+            error_type, message = _recorded_error(result)
         except (ValueError, KeyError, TypeError) as exc:
-            return (False, None, result, log, started, ended, type(exc).__name__, _worker.display(exc))
+            return (False, None, result, log, started, ended, type(exc).__name__, _worker._display(exc))
         return (False, None, result, log, started, ended, error_type, message)
     return (True, value, result, log, started, ended, None, None)
 
@@ -246,7 +288,7 @@ class DaskExecutor:
                 layout.write_atomic(os.path.join(task.directory, layout.RESULT_FILE), result)
             stamp = layout.stamp_value(os.path.join(task.directory, layout.VALUE_FILE)) if ok else None
         except OSError as exc:
-            return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker.display(exc), None, False)
+            return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
 
     def _settle(self, job: int, upstream: tuple[int, ...], future: distributed.Future[Any], ok: bool,
@@ -305,7 +347,7 @@ def _failure(exc: BaseException) -> tuple[str, str]:
             "the worker process running the job died each time the job was started on one"
             f" (killed, out of memory or crashed): {exc}"
         )
-    return type(exc).__name__, _worker.display(exc)
+    return type(exc).__name__, _worker._display(exc)
 
 
 def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> DaskExecutor:

@@ -15,6 +15,8 @@ The executor either starts a ``LocalCluster`` of worker processes for the run
 
 from __future__ import annotations
 
+import atexit
+import contextlib
 import importlib.util
 import itertools
 import json
@@ -32,6 +34,7 @@ import uuid
 from dataclasses import dataclass, field
 from typing import Any, Mapping
 
+import dask.config
 import distributed
 from distributed.diagnostics.plugin import WorkerPlugin
 from distributed.scheduler import KilledWorker
@@ -62,6 +65,26 @@ def _read(path: str) -> bytes | None:
             return stream.read()
     except FileNotFoundError:
         return None
+
+
+_SCRATCH: list[str] = []
+
+
+def _scratch() -> str:
+    """This worker process's scratch directory for the job it runs (made on first use, removed at exit)."""
+    if not _SCRATCH:
+        folder = tempfile.mkdtemp(prefix="tamso-worker-")
+        atexit.register(shutil.rmtree, folder, True)
+        _SCRATCH.append(os.path.join(folder, "job"))
+    return _SCRATCH[0]
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
 
 
 def _upstream_value(result: Any) -> bytes:
@@ -111,7 +134,7 @@ def _recorded_error(result: bytes) -> tuple[str, str]:
     return str(document["error_type"]), str(document["error"])
 
 
-def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
+def run_task(spec: tuple[Any, ...], upstream: list[Any]) -> _Payload:
     """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
 
     `spec` is (module, function, directory, kwargs pieces, upstream job ids,
@@ -124,12 +147,13 @@ def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
     with _JOB_LOCK:
         home = os.getcwd()
         if cwd is not None:
-            os.chdir(cwd)
-            sys.path[:] = sys_path
-        scratch = tempfile.mkdtemp(prefix="tamso-job-")
+            if home != cwd:
+                os.chdir(cwd)
+            if sys.path != sys_path:
+                sys.path[:] = sys_path
+        target = _scratch()
         started = time.time()
         try:
-            target = os.path.join(scratch, "job")
             try:
                 kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
                                  for p in pieces)
@@ -141,8 +165,11 @@ def run_task(spec: tuple[Any, ...], *upstream: Any) -> _Payload:
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
             log = _read(os.path.join(target, layout.LOG_FILE)) or b""
         finally:
-            os.chdir(cwd if cwd is not None else home)
-            shutil.rmtree(scratch, ignore_errors=True)
+            if os.getcwd() != (cwd if cwd is not None else home):
+                os.chdir(cwd if cwd is not None else home)
+            with contextlib.suppress(OSError):
+                for name in os.listdir(target):
+                    _remove(os.path.join(target, name))
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
         result = result.replace(_value_path_member(target), _value_path_member(directory), 1)
@@ -198,6 +225,7 @@ class DaskExecutor:
         self._place = place
         self._run = uuid.uuid4().hex[:8]
         self._counter = itertools.count()
+        self._queued: list[Task] = []
         self._done: queue.SimpleQueue[distributed.Future[Any]] = queue.SimpleQueue()
         self._pending: dict[str, _Pending] = {}
         self._values: dict[int, distributed.Future[Any]] = {}
@@ -213,27 +241,38 @@ class DaskExecutor:
         return link if isinstance(link, str) else None
 
     def submit(self, task: Task) -> None:
-        ids = tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int)))
-        missing = [job for job in ids if job not in self._values]
+        # Tasks go to the scheduler together when the runner next waits: one graph update for many jobs.
+        self._queued.append(task)
+
+    def _send(self) -> None:
+        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read."""
+        queued, self._queued = self._queued, []
+        if not queued:
+            return
+        reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]
+        missing: dict[int, str] = {}
+        for task, ids in zip(queued, reads):
+            missing.update((job, task.value_files[job]) for job in ids if job not in self._values)
         if missing:
             data = []
-            for job in missing:
-                with open(task.value_files[job], "rb") as stream:
+            for path in missing.values():
+                with open(path, "rb") as stream:
                     data.append(stream.read())
             scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
-            for job, future in zip(missing, scattered):
-                self._values[job] = future
+            self._values.update(zip(missing, scattered))
         cwd, sys_path = self._place if self._place is not None else (None, None)
-        spec = (task.module, task.function, task.directory, task.kwargs, ids, cwd, sys_path)
-        key = f"tamso-{task.function}-{task.job_id}-{self._run}-{next(self._counter)}"
-        future = self._client.submit(run_task, spec, *(self._values[job] for job in ids), key=key, pure=False,
-                                     retries=0)
-        self._pending[key] = _Pending(task, future, ids)
-        for job in ids:
-            self._references[job] = self._references.get(job, 0) + 1
-        future.add_done_callback(self._done.put)  # type: ignore[no-untyped-call]
+        specs = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
+        upstream = [[self._values[job] for job in ids] for ids in reads]
+        keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
+        futures = self._client.map(run_task, specs, upstream, key=keys, pure=False, retries=0)
+        for task, ids, key, future in zip(queued, reads, keys, futures):
+            self._pending[key] = _Pending(task, future, ids)
+            for job in ids:
+                self._references[job] = self._references.get(job, 0) + 1
+            future.add_done_callback(self._done.put)  # type: ignore[no-untyped-call]
 
     def wait(self, timeout: float | None) -> list[Outcome]:
+        self._send()
         if not self._pending:
             return []
         deadline = None if timeout is None else time.monotonic() + timeout
@@ -321,6 +360,7 @@ class DaskExecutor:
             except Exception:  # noqa: BLE001 - a cluster that is gone has nothing left to cancel
                 pass
         self._pending.clear()
+        self._queued.clear()
         self._values.clear()
         if self._own_client:
             _quietly(self._client.close)
@@ -368,14 +408,18 @@ def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], option
             raise ExecutorError(f"bad scheduler address {address!r}: {exc}") from None
         executor = DaskExecutor(client)
     else:
-        cluster = distributed.LocalCluster(  # type: ignore[no-untyped-call]
-            n_workers=jobs or os.cpu_count() or 1,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=":0",  # a free port: several runs may share the machine
-            silence_logs=logging.ERROR,
-        )
+        # The scheduler hands each worker every task it may run rather than one at a time (its default
+        # for root tasks): jobs are one per worker thread anyway, and a worker then never idles while
+        # its next task comes.
+        with dask.config.set({"distributed.scheduler.worker-saturation": float("inf")}):
+            cluster = distributed.LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=jobs or os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=":0",  # a free port: several runs may share the machine
+                silence_logs=logging.ERROR,
+            )
         try:
             client = distributed.Client(cluster, set_as_default=False)  # type: ignore[no-untyped-call]
             client.register_plugin(_QuietWorkers())

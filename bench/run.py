@@ -12,7 +12,6 @@ The JSON core rows are built from bench/json_bench.cpp with CMake.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import json
 import os
 import platform
@@ -29,8 +28,11 @@ sys.path.insert(0, HERE)
 import _harness  # noqa: E402
 
 SUITES = ["bench_declaration", "bench_inspection", "bench_materialization"]
-if importlib.util.find_spec("distributed") is not None:  # the Dask executor's row needs the dask extra
+try:  # the Dask executor's row needs the dask extra
+    import distributed  # noqa: F401
     SUITES.append("bench_runner_dask")
+except ImportError:
+    pass
 
 
 def run_suites(repeat: int) -> list[dict]:

@@ -127,13 +127,13 @@ def statuses(report):
 def run_both(tmp_path, monkeypatch, modules_, executor, absolute):
     """Run under the local pool and then under `executor` into the same OUT text; returns both reports."""
     reports, trees = [], []
-    for name, spec in (("local", "local"), ("dask", executor)):
+    for name, chosen in (("local", "local"), ("dask", executor)):
         where = tmp_path / name
         where.mkdir()
         monkeypatch.chdir(where)
         # An absolute OUT names the same directory in both runs: the first run's is moved aside.
         out = str(tmp_path / "out") if absolute else "out"
-        reports.append(tamso.run(modules_, out=out, jobs=2, executor=spec))
+        reports.append(tamso.run(modules_, out=out, jobs=2, executor=chosen))
         trees.append(files(out))
         if absolute:
             shutil.move(out, where / "out")

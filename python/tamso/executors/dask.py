@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import atexit
 import contextlib
-import importlib.util
+import importlib
 import itertools
 import json
 import logging
@@ -134,15 +134,15 @@ def _recorded_error(result: bytes) -> tuple[str, str]:
     return str(document["error_type"]), str(document["error"])
 
 
-def run_task(spec: tuple[Any, ...], upstream: list[Any]) -> _Payload:
+def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
     """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
 
-    `spec` is (module, function, directory, kwargs pieces, upstream job ids,
+    `order` is (module, function, directory, kwargs pieces, upstream job ids,
     cwd, sys_path); `upstream` holds the values of those jobs in that order.
     With `cwd`, the job runs there with `sys_path`, as in the local pool; the
     workers of a remote cluster keep their own.
     """
-    module, function, directory, pieces, ids, cwd, sys_path = spec
+    module, function, directory, pieces, ids, cwd, sys_path = order
     values = {job: _upstream_value(result) for job, result in zip(ids, upstream)}
     with _JOB_LOCK:
         home = os.getcwd()
@@ -261,10 +261,10 @@ class DaskExecutor:
             scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
             self._values.update(zip(missing, scattered))
         cwd, sys_path = self._place if self._place is not None else (None, None)
-        specs = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
+        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
         upstream = [[self._values[job] for job in ids] for ids in reads]
         keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
-        futures = self._client.map(run_task, specs, upstream, key=keys, pure=False, retries=0)
+        futures = self._client.map(run_task, orders, upstream, key=keys, pure=False, retries=0)
         for task, ids, key, future in zip(queued, reads, keys, futures):
             self._pending[key] = _Pending(task, future, ids)
             for job in ids:
@@ -390,10 +390,11 @@ def _failure(exc: BaseException) -> tuple[str, str]:
     return type(exc).__name__, _worker._display(exc)
 
 
-def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> DaskExecutor:
-    """A Dask executor: on `spec` (a ``distributed.Client``), on the scheduler in `options`, or on a new local cluster."""
-    if isinstance(spec, distributed.Client):
-        return DaskExecutor(spec, own_client=False)
+def create(chosen: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> DaskExecutor:
+    """A Dask executor: on `chosen` if it is a ``distributed.Client``, else on the scheduler in `options`, else on a
+    new local cluster."""
+    if isinstance(chosen, distributed.Client):
+        return DaskExecutor(chosen, own_client=False)
     address = options.get("scheduler")
     connect_timeout = float(options.get("connect_timeout") or 10.0)
     if address:
@@ -433,7 +434,9 @@ def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], option
 
 
 def _show_dashboard(executor: DaskExecutor) -> None:
-    if importlib.util.find_spec("bokeh") is None:
+    try:
+        importlib.import_module("bokeh")
+    except ImportError:
         print("tamso: the dashboard needs bokeh: pip install bokeh", file=sys.stderr)
         return
     print(f"tamso: dashboard at {executor.dashboard_link}", file=sys.stderr)

@@ -28,6 +28,11 @@ sys.path.insert(0, HERE)
 import _harness  # noqa: E402
 
 SUITES = ["bench_declaration", "bench_inspection", "bench_materialization"]
+try:  # the Dask executor's row needs the dask extra
+    import distributed  # noqa: F401
+    SUITES.append("bench_runner_dask")
+except ImportError:
+    pass
 
 
 def run_suites(repeat: int) -> list[dict]:

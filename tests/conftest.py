@@ -20,6 +20,13 @@ def python(*args, path=(), env=(), **options):
     return subprocess.run([sys.executable, *args], env=env, capture_output=True, timeout=60, **options)
 
 
+def job_files(out):
+    """Every job's file under `out` (not the state store, not the run report), by relative path."""
+    root = pathlib.Path(out)
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*"))
+            if p.is_file() and ".tamso" not in p.parts and p.name != "report.html"}
+
+
 def values_json(p):
     """The JSON text that a Partitions instance renders into asset metadata."""
     return asset(partitions={"d": p})(lambda: None).__tamso_metadata__["partitions"]["d"]["values_json"]

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import tamso
-from conftest import PACKAGE_ROOT, python
+from conftest import PACKAGE_ROOT, job_files as files, python
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -48,15 +48,6 @@ def write(directory, name, source):
 
 def tamso_cli(cwd, *args, timeout=120):
     return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)])
-
-
-def files(out):
-    """Every job's file under `out` (not the state store, not the run report), with its bytes."""
-    found = {}
-    for path in sorted(pathlib.Path(out).rglob("*")):
-        if path.is_file() and ".tamso" not in path.parts and path.name != "report.html":
-            found[str(path.relative_to(out))] = path.read_bytes()
-    return found
 
 
 def statuses(result):

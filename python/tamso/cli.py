@@ -83,6 +83,13 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--force", action="store_true", help="run every selected job, fresh or not")
     run.add_argument("--retries", type=_count, default=0, metavar="N", help="run a failed job again up to N times")
     run.add_argument("--timeout", type=_seconds, metavar="SECONDS", help="fail a job that runs longer")
+    run.add_argument("--executor", choices=("local", "dask"),
+                     help="run jobs in a local worker pool (default) or on a Dask cluster")
+    run.add_argument("--scheduler", metavar="ADDRESS",
+                     help="run on the Dask cluster of this scheduler (implies --executor dask)")
+    run.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                     help="give up on an unreachable scheduler after this long (default: 10)")
+    run.add_argument("--dashboard", action="store_true", help="print the Dask dashboard's address")
     run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
     run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
     run.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
@@ -142,6 +149,10 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     from tamso.reporting import progress, summary
     from tamso.runner import OutputError, run
 
+    if args.scheduler and args.executor == "local":
+        print(f"{PROG} run: error: --scheduler runs on a Dask cluster; it cannot go with --executor local",
+              file=sys.stderr)
+        return 2
     _cli.make_cwd_importable()
     command = shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)])
     listener = None if args.dry_run else progress.for_stream(sys.stderr)
@@ -155,6 +166,10 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             force=args.force,
             retries=args.retries,
             timeout=args.timeout,
+            executor=args.executor,
+            scheduler=args.scheduler,
+            connect_timeout=args.connect_timeout,
+            dashboard=args.dashboard,
             dry_run=args.dry_run,
             listener=listener,
             command=command,

@@ -85,8 +85,10 @@ def run(
     force: bool = False,
     retries: int = 0,
     timeout: float | None = None,
-    executor: Any = "local",
+    executor: Any = None,
     scheduler: str | None = None,
+    connect_timeout: float = 10.0,
+    dashboard: bool = False,
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
@@ -104,6 +106,11 @@ def run(
     running longer than `timeout` seconds is failed. With `report`, the run
     ends by writing ``OUT/report.html`` (whether its jobs failed or it was
     interrupted); a dry run writes nothing.
+
+    `executor` is "local" (the default), "dask" (a local Dask cluster of
+    `jobs` workers, or the cluster of the `scheduler` address, reached within
+    `connect_timeout` seconds; `dashboard` prints its address), a
+    ``distributed.Client`` (left open), or an executor object.
 
     Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned,
     :class:`OutputLockedError` when another run holds `out` and
@@ -123,18 +130,24 @@ def run(
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
         _external_digests(plan, out, {})  # names the first job that has no value to read
-    with _locked_store(state_dir) as store:
-        external = _external_digests(plan, out, store.successes()) if plan.external() else {}
-        options = {"scheduler": scheduler}
-        pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
-        run_id = store.begin_run(command if command is not None else _command(modules))
-        _graph.save(_graph.from_plan(plan), state_dir)
-        session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout, external)
-        with _terminate_as_interrupt():
-            result = session.run(started)
-            if report:
-                _html.write_report(out, store)
-            return result
+    # The executor starts before anything is written, so a cluster that cannot be reached leaves `out` alone.
+    options = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
+    try:
+        with _locked_store(state_dir) as store:
+            external = _external_digests(plan, out, store.successes()) if plan.external() else {}
+            run_id = store.begin_run(command if command is not None else _command(modules))
+            _graph.save(_graph.from_plan(plan), state_dir)
+            session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
+                               external)
+            with _terminate_as_interrupt():
+                result = session.run(started)
+                if report:
+                    _html.write_report(out, store)
+                return result
+    except BaseException:
+        pool.close(cancel=True)
+        raise
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
@@ -273,6 +286,7 @@ class _Session:
     reports: dict[int, JobReport] = field(default_factory=dict)
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
+    readers: dict[int, int] | None = None
     in_flight: int = 0
     prefix: str = ""
 
@@ -377,7 +391,16 @@ class _Session:
         files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
         asset = self.plan.assets[job.key]
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+
+    def _readers(self) -> dict[int, int]:
+        """How many selected jobs read each job's value (counted when the first job is handed out)."""
+        if self.readers is None:
+            self.readers = {}
+            for job_id in self.plan.selected:
+                for u in self.plan.jobs[job_id].upstream:
+                    self.readers[u] = self.readers.get(u, 0) + 1
+        return self.readers
 
     def _finish(
         self,

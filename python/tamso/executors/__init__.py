@@ -34,6 +34,8 @@ class Task:
     value_files: Mapping[int, str]
     """Where the value of each upstream job in `kwargs` can be read from."""
     timeout: float | None = None
+    readers: int = 0
+    """How many selected jobs read this job's value: an executor that holds values may drop it after that many."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -71,12 +73,31 @@ class Executor(Protocol):
         ...
 
 
+DASK_INSTALL = 'the dask executor needs the "distributed" package: pip install "tamso[dask]"'
+
+
 def create(spec: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> Executor:
-    """The executor named by `spec`: "local", or an object that already is an executor."""
+    """The executor named by `spec`: "local", "dask", a ``distributed.Client``, or an object that already is an
+    executor. A "scheduler" in `options` implies "dask"."""
+    if spec == "dask" or (spec is None and options.get("scheduler")) or _is_dask_client(spec):
+        try:
+            from tamso.executors import dask
+        except ImportError as exc:
+            if exc.name is not None and exc.name.split(".")[0] in ("distributed", "dask"):
+                raise ExecutorError(DASK_INSTALL) from None
+            raise
+        return dask.create(spec, jobs=jobs, cwd=cwd, sys_path=sys_path, options=options)
+    if options.get("scheduler"):
+        raise ExecutorError(f"a scheduler address needs the dask executor, not {spec!r}")
     if spec is None or spec == "local":
         from tamso.executors.local import LocalPool
 
         return LocalPool(jobs or os.cpu_count() or 1, cwd=cwd, sys_path=sys_path)
     if isinstance(spec, Executor):
         return spec
-    raise ExecutorError(f"unknown executor {spec!r} (choose 'local')")
+    raise ExecutorError(f"unknown executor {spec!r} (choose 'local' or 'dask')")
+
+
+def _is_dask_client(spec: Any) -> bool:
+    """Whether `spec` is a ``distributed.Client``, without importing ``distributed`` for other executors."""
+    return any(t.__module__.split(".")[0] == "distributed" and t.__name__ == "Client" for t in type(spec).__mro__)

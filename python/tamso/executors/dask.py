@@ -1,0 +1,452 @@
+"""The Dask executor: each job is one task on a ``distributed`` cluster.
+
+A task runs its job on a worker, into a scratch directory local to that
+worker, and returns the job's ``value.json``, ``result.json`` and ``log.txt``
+as bytes; the client writes them into the job's directory. A task depends on
+the tasks of the jobs it reads, so values travel between workers through Dask
+and client and workers share no file system. A job that is fresh (not
+submitted) but read by a submitted one has its value read from the output
+directory and scattered to the cluster.
+
+The executor either starts a ``LocalCluster`` of worker processes for the run
+(and closes it afterwards), connects to a running scheduler, or uses a
+``Client`` that the caller made (and leaves it open).
+"""
+
+from __future__ import annotations
+
+import atexit
+import contextlib
+import importlib
+import itertools
+import json
+import logging
+import os
+import pathlib
+import queue
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+import uuid
+from dataclasses import dataclass, field
+from typing import Any, Mapping
+
+import dask.config
+import distributed
+from distributed.diagnostics.plugin import WorkerPlugin
+from distributed.scheduler import KilledWorker
+
+from tamso import layout
+from tamso._tamso import materialize_asset
+from tamso.executors import ExecutorError, Outcome, Task
+from tamso.executors import _worker
+
+_Payload = tuple[bool, "bytes | None", "bytes | None", bytes, float, float, "str | None", "str | None"]
+"""What a task returns: ok, value.json, result.json, log.txt, started, ended, error type, error."""
+
+# One job at a time per worker process: a job takes over the process's file
+# descriptors 1 and 2 (and may change its working directory), so jobs on
+# several threads of one worker must not overlap.
+_JOB_LOCK = threading.Lock()
+
+
+def _value_path_member(directory: str) -> bytes:
+    """The ``"value_path"`` member of ``result.json`` as the core writes it for a job run into `directory`."""
+    text = str(pathlib.Path(directory) / layout.VALUE_FILE)
+    return b'"value_path":' + json.dumps(text, ensure_ascii=False).encode("utf-8", "surrogateescape")
+
+
+def _read(path: str) -> bytes | None:
+    try:
+        with open(path, "rb") as stream:
+            return stream.read()
+    except FileNotFoundError:
+        return None
+
+
+_SCRATCH: list[str] = []
+
+
+def _scratch() -> str:
+    """This worker process's scratch directory for the job it runs (made on first use, removed at exit)."""
+    if not _SCRATCH:
+        folder = tempfile.mkdtemp(prefix="tamso-worker-")
+        atexit.register(shutil.rmtree, folder, True)
+        _SCRATCH.append(os.path.join(folder, "job"))
+    return _SCRATCH[0]
+
+
+def _remove(path: str) -> None:
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+
+
+def _upstream_value(result: Any) -> bytes:
+    """An upstream job's value: the task result of a job run here, or the bytes scattered for a fresh one."""
+    if isinstance(result, bytes):
+        return result
+    value: bytes = result[1]
+    return value
+
+
+def _capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bool, tuple[str, str] | None]:
+    """``materialize_asset`` into `directory`, its standard output and error going to ``log.txt`` there.
+
+    As in the local pool's worker: returns (ok, error), error being (type,
+    message) when the job failed without writing ``result.json``; raises
+    OSError when the directory or its log cannot be made.
+    """
+    os.makedirs(directory, exist_ok=True)
+    log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    ok = True
+    error: tuple[str, str] | None = None
+    _worker._flush()
+    saved = os.dup(1), os.dup(2)
+    try:
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        os.close(log)
+        try:
+            materialize_asset(module, function, directory, kwargs)
+        except SystemExit:
+            ok = False
+        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
+            ok = False
+            error = (type(exc).__name__, _worker._display(exc))
+    finally:
+        _worker._flush()
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        os.close(saved[0])
+        os.close(saved[1])
+    return ok, error
+
+
+def _recorded_error(result: bytes) -> tuple[str, str]:
+    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
+    document = json.loads(result)
+    return str(document["error_type"]), str(document["error"])
+
+
+def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
+    """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
+
+    `order` is (module, function, directory, kwargs pieces, upstream job ids,
+    cwd, sys_path); `upstream` holds the values of those jobs in that order.
+    With `cwd`, the job runs there with `sys_path`, as in the local pool; the
+    workers of a remote cluster keep their own.
+    """
+    module, function, directory, pieces, ids, cwd, sys_path = order
+    values = {job: _upstream_value(result) for job, result in zip(ids, upstream)}
+    with _JOB_LOCK:
+        home = os.getcwd()
+        if cwd is not None:
+            if home != cwd:
+                os.chdir(cwd)
+            if sys.path != sys_path:
+                sys.path[:] = sys_path
+        target = _scratch()
+        started = time.time()
+        try:
+            try:
+                kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
+                                 for p in pieces)
+                ok, error = _capture(module, function, target, kwargs)
+            except OSError as exc:
+                return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker._display(exc))
+            ended = time.time()
+            value = _read(os.path.join(target, layout.VALUE_FILE)) if ok else None
+            result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
+            log = _read(os.path.join(target, layout.LOG_FILE)) or b""
+        finally:
+            if os.getcwd() != (cwd if cwd is not None else home):
+                os.chdir(cwd if cwd is not None else home)
+            with contextlib.suppress(OSError):
+                for name in os.listdir(target):
+                    _remove(os.path.join(target, name))
+    if result is not None:
+        # The core names the directory it wrote into; the job's is the one the local pool would name.
+        result = result.replace(_value_path_member(target), _value_path_member(directory), 1)
+    if ok and value is None:
+        return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no value.json")
+    if error is not None:
+        return (False, None, None, log, started, ended, error[0], error[1])
+    if not ok:
+        if result is None:
+            return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json")
+        try:
+            error_type, message = _recorded_error(result)
+        except (ValueError, KeyError, TypeError) as exc:
+            return (False, None, result, log, started, ended, type(exc).__name__, _worker._display(exc))
+        return (False, None, result, log, started, ended, error_type, message)
+    return (True, value, result, log, started, ended, None, None)
+
+
+class _QuietWorkers(WorkerPlugin):
+    """A worker plugin for the cluster the runner starts: Ctrl-C is the runner's to handle, not its workers'."""
+
+    name = "tamso-quiet"
+
+    def setup(self, worker: Any) -> None:
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        except ValueError:  # not the worker process's main thread
+            pass
+
+
+@dataclass
+class _Pending:
+    task: Task
+    future: distributed.Future[Any]
+    upstream: tuple[int, ...]
+    submitted: float = field(default_factory=time.time)
+
+
+class DaskExecutor:
+    """Runs tasks on the cluster behind `client`; closes `client` and `cluster` at the end when it owns them."""
+
+    def __init__(
+        self,
+        client: distributed.Client,
+        *,
+        cluster: distributed.LocalCluster | None = None,
+        own_client: bool = True,
+        place: tuple[str, list[str]] | None = None,
+    ) -> None:
+        self._client = client
+        self._cluster = cluster
+        self._own_client = own_client
+        self._place = place
+        self._run = uuid.uuid4().hex[:8]
+        self._counter = itertools.count()
+        self._queued: list[Task] = []
+        self._done: queue.SimpleQueue[distributed.Future[Any]] = queue.SimpleQueue()
+        self._pending: dict[str, _Pending] = {}
+        self._values: dict[int, distributed.Future[Any]] = {}
+        """Job id -> the future that holds its value on the cluster (a task's result or scattered bytes)."""
+        self._readers_left: dict[int, int] = {}
+        self._references: dict[int, int] = {}
+        """Job id -> how many pending tasks read its value."""
+        self._closed = False
+        self._slots: int | None = None
+
+    @property
+    def dashboard_link(self) -> str | None:
+        link = getattr(self._client, "dashboard_link", None)
+        return link if isinstance(link, str) else None
+
+    def submit(self, task: Task) -> None:
+        # Tasks go to the scheduler together when the runner next waits: one graph update for many jobs.
+        self._queued.append(task)
+
+    def _send(self) -> None:
+        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read."""
+        queued, self._queued = self._queued, []
+        if not queued:
+            return
+        reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]
+        missing: dict[int, str] = {}
+        for task, ids in zip(queued, reads):
+            missing.update((job, task.value_files[job]) for job in ids if job not in self._values)
+        if missing:
+            data = []
+            for path in missing.values():
+                with open(path, "rb") as stream:
+                    data.append(stream.read())
+            scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
+            self._values.update(zip(missing, scattered))
+        cwd, sys_path = self._place if self._place is not None else (None, None)
+        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
+        upstream = [[self._values[job] for job in ids] for ids in reads]
+        keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
+        futures = self._client.map(run_task, orders, upstream, key=keys, pure=False, retries=0)
+        for task, ids, key, future in zip(queued, reads, keys, futures):
+            self._pending[key] = _Pending(task, future, ids)
+            for job in ids:
+                self._references[job] = self._references.get(job, 0) + 1
+            future.add_done_callback(self._done.put)  # type: ignore[no-untyped-call]
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        self._send()
+        if not self._pending:
+            return []
+        deadline = None if timeout is None else time.monotonic() + timeout
+        finished: list[distributed.Future[Any]] = []
+        while not finished:
+            # Short slices keep Ctrl-C responsive while nothing finishes.
+            limit = 0.5 if deadline is None else min(0.5, max(0.0, deadline - time.monotonic()))
+            try:
+                finished.append(self._done.get(timeout=limit))
+            except queue.Empty:
+                if deadline is not None and time.monotonic() >= deadline:
+                    return []
+        while True:
+            try:
+                finished.append(self._done.get_nowait())
+            except queue.Empty:
+                break
+        finished = [f for f in finished if _key(f) in self._pending]
+        results: dict[str, Any] = {}
+        done = [f for f in finished if f.status == "finished"]
+        if done:
+            try:
+                results = dict(zip(map(_key, done), self._client.gather(done)))  # type: ignore[no-untyped-call]
+            except Exception:  # noqa: BLE001 - some result was lost meanwhile: take them one at a time below
+                results = {}
+        outcomes = [self._outcome(f, results) for f in finished]
+        return outcomes
+
+    def _outcome(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> Outcome:
+        key = _key(future)
+        pending = self._pending.pop(key)
+        task = pending.task
+        now = time.time()
+        try:
+            payload: _Payload = results[key] if key in results else future.result()
+        except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its job
+            outcome = Outcome(task.job_id, False, pending.submitted, now, *_failure(exc), None, False)
+        else:
+            outcome = self._write(task, payload)
+        self._settle(task.job_id, pending.upstream, future, outcome.ok, task.readers)
+        return outcome
+
+    def _write(self, task: Task, payload: _Payload) -> Outcome:
+        """The job's files into its directory, as the local pool's jobs write them."""
+        ok, value, result, log, started, ended, error_type, error = payload
+        try:
+            os.makedirs(task.directory, exist_ok=True)
+            layout.write_atomic(os.path.join(task.directory, layout.LOG_FILE), log)
+            if value is not None:
+                layout.write_atomic(os.path.join(task.directory, layout.VALUE_FILE), value)
+            if result is not None:
+                layout.write_atomic(os.path.join(task.directory, layout.RESULT_FILE), result)
+            stamp = layout.stamp_value(os.path.join(task.directory, layout.VALUE_FILE)) if ok else None
+        except OSError as exc:
+            return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
+        return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
+
+    def _settle(self, job: int, upstream: tuple[int, ...], future: distributed.Future[Any], ok: bool,
+                readers: int) -> None:
+        """Keep a job's value on the cluster while jobs still to run may read it, and no longer."""
+        if ok:
+            self._values[job] = future
+            self._readers_left[job] = readers
+            self._release(job)
+        for up in upstream:
+            self._references[up] -= 1
+            if ok and up in self._readers_left:
+                self._readers_left[up] -= 1
+            self._release(up)
+
+    def _release(self, job: int) -> None:
+        if self._references.get(job, 0) <= 0 and self._readers_left.get(job, 0) <= 0:
+            self._values.pop(job, None)
+            self._references.pop(job, None)
+            self._readers_left.pop(job, None)
+
+    def running(self) -> int:
+        """Tasks handed to the cluster, at most as many as it has threads to run them."""
+        if self._slots is None:
+            try:
+                self._slots = max(1, sum(self._client.nthreads().values()))  # type: ignore[no-untyped-call]
+            except Exception:  # noqa: BLE001 - a cluster that cannot say counts as one thread
+                self._slots = 1
+        return min(len(self._pending), self._slots)
+
+    def close(self, *, cancel: bool = False) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        if cancel and self._pending:
+            try:
+                self._client.cancel(  # type: ignore[no-untyped-call]
+                    [p.future for p in self._pending.values()], force=True)
+            except Exception:  # noqa: BLE001 - a cluster that is gone has nothing left to cancel
+                pass
+        self._pending.clear()
+        self._queued.clear()
+        self._values.clear()
+        if self._own_client:
+            _quietly(self._client.close)
+        if self._cluster is not None:
+            _quietly(self._cluster.close)
+
+
+def _key(future: distributed.Future[Any]) -> str:
+    """A task's key (always a text: the executor names its tasks)."""
+    return str(future.key)
+
+
+def _quietly(close: Any) -> None:
+    try:
+        close()
+    except Exception:  # noqa: BLE001 - closing a broken connection fails only its own way
+        pass
+
+
+def _failure(exc: BaseException) -> tuple[str, str]:
+    """The error type and message of a task that did not return."""
+    if isinstance(exc, KilledWorker):
+        return "WorkerDied", (
+            "the worker process running the job died each time the job was started on one"
+            f" (killed, out of memory or crashed): {exc}"
+        )
+    return type(exc).__name__, _worker._display(exc)
+
+
+def create(chosen: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> DaskExecutor:
+    """A Dask executor: on `chosen` if it is a ``distributed.Client``, else on the scheduler in `options`, else on a
+    new local cluster."""
+    if isinstance(chosen, distributed.Client):
+        return DaskExecutor(chosen, own_client=False)
+    address = options.get("scheduler")
+    connect_timeout = float(options.get("connect_timeout") or 10.0)
+    if address:
+        try:
+            client = distributed.Client(  # type: ignore[no-untyped-call]
+                address, timeout=connect_timeout, set_as_default=False)
+        except (OSError, TimeoutError) as exc:
+            raise ExecutorError(
+                f"cannot reach the scheduler at {address} within {connect_timeout:g} s: {exc}"
+            ) from None
+        except ValueError as exc:
+            raise ExecutorError(f"bad scheduler address {address!r}: {exc}") from None
+        executor = DaskExecutor(client)
+    else:
+        # The scheduler hands each worker every task it may run rather than one at a time (its default
+        # for root tasks): jobs are one per worker thread anyway, and a worker then never idles while
+        # its next task comes.
+        with dask.config.set({"distributed.scheduler.worker-saturation": float("inf")}):
+            cluster = distributed.LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=jobs or os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=":0",  # a free port: several runs may share the machine
+                silence_logs=logging.ERROR,
+            )
+        try:
+            client = distributed.Client(cluster, set_as_default=False)  # type: ignore[no-untyped-call]
+            client.register_plugin(_QuietWorkers())
+        except BaseException:
+            cluster.close()
+            raise
+        executor = DaskExecutor(client, cluster=cluster, place=(cwd, list(sys_path)))
+    if options.get("dashboard"):
+        _show_dashboard(executor)
+    return executor
+
+
+def _show_dashboard(executor: DaskExecutor) -> None:
+    try:
+        importlib.import_module("bokeh")
+    except ImportError:
+        print("tamso: the dashboard needs bokeh: pip install bokeh", file=sys.stderr)
+        return
+    print(f"tamso: dashboard at {executor.dashboard_link}", file=sys.stderr)

@@ -24,8 +24,6 @@ from tamso import layout
 from tamso.executors import Executor, Outcome, Task, create
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
-from tamso.reporting import graph as _graph
-from tamso.reporting import html as _html
 from tamso.state import Claim, JobRecord, StateStore, Success
 
 # A result.json written by a job carries the kernel's coarse clock, which may
@@ -92,7 +90,7 @@ def run(
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
-    report: bool = True,
+    report: bool = False,
 ) -> RunReport:
     """Materialize the assets of `modules` into `out`.
 
@@ -103,9 +101,9 @@ def run(
     `partitions` (dimension -> value, or (dimension, value) pairs) keeps the
     jobs with those values. `jobs` is the number of worker processes (default:
     the machine's cores); a failed job runs again up to `retries` times; a job
-    running longer than `timeout` seconds is failed. With `report`, the run
-    ends by writing ``OUT/report.html`` (whether its jobs failed or it was
-    interrupted); a dry run writes nothing.
+    running longer than `timeout` seconds is failed. With `report` (the
+    command line's default), the run ends by writing ``OUT/report.html``
+    (whether its jobs failed or it was interrupted); a dry run writes nothing.
 
     `executor` is "local" (the default), "dask" (a local Dask cluster of
     `jobs` workers, or the cluster of the `scheduler` address, reached within
@@ -137,13 +135,17 @@ def run(
         with _locked_store(state_dir) as store:
             external = _external_digests(plan, out, store.successes()) if plan.external() else {}
             run_id = store.begin_run(command if command is not None else _command(modules))
-            _graph.save(_graph.from_plan(plan), state_dir)
+            from tamso.reporting import graph
+
+            graph.save(graph.from_plan(plan), state_dir)
             session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
                                external)
             with _terminate_as_interrupt():
                 result = session.run(started)
                 if report:
-                    _html.write_report(out, store)
+                    from tamso.reporting import html
+
+                    html.write_report(out, store)
                 return result
     except BaseException:
         pool.close(cancel=True)

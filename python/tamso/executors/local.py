@@ -99,8 +99,8 @@ class LocalPool:
         self._selector = selectors.DefaultSelector()
 
     def submit(self, task: Task) -> None:
+        # Handed out when the runner next waits, so that a burst of tasks is spread in one pass.
         self._queue.append(task)
-        self._dispatch()
 
     def _dispatch(self) -> None:
         """Hand queued tasks out: to idle workers first, new ones while the pool is not full, then ahead."""
@@ -120,6 +120,7 @@ class LocalPool:
             worker.send([self._queue.popleft() for _ in range(min(share, len(self._queue)))])
 
     def wait(self, timeout: float | None) -> list[Outcome]:
+        self._dispatch()
         deadline = None if timeout is None else time.monotonic() + timeout
         while not self._ready and any(w.tasks for w in self._workers):
             now = time.monotonic()

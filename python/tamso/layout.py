@@ -66,12 +66,16 @@ _WHOLE = 1 << 20
 
 def stamp_value(path: str) -> ValueStamp:
     """Digest, size and modification time of the file at `path`."""
-    with open(path, "rb", buffering=0) as stream:
-        stat = os.fstat(stream.fileno())
-        if stat.st_size <= _WHOLE:  # most values are small: one read, no chunk buffer
-            digest = hashlib.sha256(stream.read()).hexdigest()
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        stat = os.fstat(fd)
+        if stat.st_size <= _WHOLE:  # most values are small: one read, no file object, no chunk buffer
+            digest = hashlib.sha256(os.read(fd, stat.st_size)).hexdigest()
         else:
-            digest = hashlib.file_digest(stream, "sha256").hexdigest()
+            with open(fd, "rb", buffering=0, closefd=False) as stream:
+                digest = hashlib.file_digest(stream, "sha256").hexdigest()
+    finally:
+        os.close(fd)
     return ValueStamp(digest, stat.st_size, stat.st_mtime_ns)
 
 

@@ -1,8 +1,9 @@
 """The local pool: long-lived worker processes on this machine.
 
 Workers start when the first task needs one, so a run with nothing to do
-starts none. Each worker holds a few tasks ahead (one running, the rest
-waiting in its channel) so that it never idles while results travel back. A
+starts none. Each worker holds tasks ahead (one running, the rest waiting in
+its channel), as many as keep it busy for a moment at the jobs' mean
+duration, so that it never idles while results travel back. A
 worker that dies, whatever killed it, fails only the task it was running: its
 waiting tasks go back to the queue and a new worker takes its place. A task
 that runs past its timeout has its worker killed the same way.
@@ -23,9 +24,12 @@ from tamso.executors import Outcome, Task
 from tamso.executors._channel import Channel
 from tamso.layout import ValueStamp
 
-# Tasks a worker holds at most: enough to cover the round trip of a result,
-# few enough that the last tasks of a run spread over all workers.
-_DEPTH = 8
+# A worker holds enough tasks to keep it busy for about this long (seconds),
+# so that it never idles while its results travel back and the runner records
+# them, and few enough that the last tasks of a run spread over all workers.
+_AHEAD = 0.02
+_DEPTH_RANGE = (2, 64)
+_PAUSE = 0.001
 
 _BOOT = (
     "import sys, json\n"
@@ -97,6 +101,8 @@ class LocalPool:
         self._queue: collections.deque[Task] = collections.deque()
         self._ready: list[Outcome] = []
         self._selector = selectors.DefaultSelector()
+        self._depth = 4
+        self._mean = 0.0
 
     def submit(self, task: Task) -> None:
         # Handed out when the runner next waits, so that a burst of tasks is spread in one pass.
@@ -112,7 +118,7 @@ class LocalPool:
                 self._selector.register(worker.channel, selectors.EVENT_READ, worker)
             if worker is None:
                 worker = min(self._workers, key=lambda w: len(w.tasks))
-            room = _DEPTH - len(worker.tasks)
+            room = self._depth - len(worker.tasks)
             if room <= 0:
                 return
             # Spread the queue over the workers rather than filling the first.
@@ -121,6 +127,10 @@ class LocalPool:
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         self._dispatch()
+        if self._workers and all(len(w.tasks) >= max(4, self._depth // 2) for w in self._workers):
+            # Every worker has work queued: a moment's pause lets several results arrive at once
+            # instead of waking the runner for each, which would take a core from the workers.
+            time.sleep(_PAUSE)
         deadline = None if timeout is None else time.monotonic() + timeout
         while not self._ready and any(w.tasks for w in self._workers):
             now = time.monotonic()
@@ -154,6 +164,10 @@ class LocalPool:
             )
         if messages:
             worker.head_started = time.monotonic()
+            for message in messages:
+                self._mean += (message[3] - message[2] - self._mean) * 0.05
+            low, high = _DEPTH_RANGE
+            self._depth = max(low, min(high, int(_AHEAD / max(self._mean, 1e-6))))
 
     def _expire(self) -> None:
         now = time.monotonic()

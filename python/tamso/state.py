@@ -13,7 +13,7 @@ Tables:
 - ``success``: the last successful materialization per asset key and
   partition: its fingerprint and the stamp of its ``value.json``.
 - ``statuses``: the status each job had in the last run that included it
-  (ok, failed, fresh or blocked), written only where it changed.
+  (ok, failed, fresh or blocked); a row is rewritten only when it changes.
 - ``claims``: jobs handed to an executor during a run that has not ended,
   with the fingerprint they ran under; a runner killed before it could record
   a job that did finish lets the next run adopt that job instead of running
@@ -116,7 +116,7 @@ class Claim:
     attempts: int
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class JobRecord:
     """One job's outcome in one run."""
 
@@ -154,7 +154,6 @@ class StateStore:
 
     def __init__(self, connection: sqlite3.Connection) -> None:
         self._db = connection
-        self._statuses: dict[tuple[str, str], str] | None = None
 
     @classmethod
     def open(cls, state_dir: str, *, create: bool) -> StateStore:
@@ -203,10 +202,8 @@ class StateStore:
 
     def last_statuses(self) -> dict[tuple[str, str], str]:
         """The status each job had in the last run that included it: ok, failed, fresh or blocked."""
-        if self._statuses is None:
-            rows = self._db.execute("SELECT key, partition, status FROM statuses")
-            self._statuses = {(k, p): status for k, p, status in rows}
-        return dict(self._statuses)
+        rows = self._db.execute("SELECT key, partition, status FROM statuses")
+        return {(k, p): status for k, p, status in rows}
 
     def latest(self) -> list[Latest]:
         """The last materialization of every job that has one, by key and partition."""
@@ -271,19 +268,18 @@ class StateStore:
         claims = list(claims)
         if not (jobs or claims):
             return
-        if self._statuses is None:
-            self.last_statuses()
-        assert self._statuses is not None
-        known = self._statuses
-        changed = [(r.key, r.partition, r.status, run_id) for r in records_list
-                   if known.get((r.key, r.partition)) != r.status]
+        statuses = [(r.key, r.partition, r.status, run_id) for r in records_list]
         with _transaction(self._db):
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
-            self._db.executemany("INSERT OR REPLACE INTO statuses VALUES (?,?,?,?)", changed)
+            # Only a status that changed is written, so a run with nothing to do rewrites no page.
+            self._db.executemany(
+                "INSERT INTO statuses VALUES (?,?,?,?) ON CONFLICT (key, partition) DO UPDATE"
+                " SET status = excluded.status, run_id = excluded.run_id WHERE status != excluded.status",
+                statuses,
+            )
             self._db.executemany("INSERT OR REPLACE INTO latest VALUES (?,?,?,?,?,?,?,?,?,?)", latest)
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
-        known.update(((key, partition), status) for key, partition, status, _ in changed)
 
     def end_run(self, run_id: int, outcome: str) -> None:
         """Close the run. A run that went to its end recorded every job it finished, so its claims go;
@@ -305,7 +301,6 @@ class _transaction:
 
     def __init__(self, connection: sqlite3.Connection) -> None:
         self._db = connection
-        self._statuses: dict[tuple[str, str], str] | None = None
 
     def __enter__(self) -> None:
         self._db.execute("BEGIN IMMEDIATE")

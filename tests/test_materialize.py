@@ -12,6 +12,7 @@ import textwrap
 
 import pytest
 
+from conftest import conforms
 from tamso import materialize_asset
 
 _ids = itertools.count()
@@ -85,7 +86,8 @@ def run(module, function, out="out", kwargs=None):
     except SystemExit as exc:
         code = exc.code
     text = open(os.path.join(out, "result.json"), encoding="utf-8").read()
-    assert text == json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+    assert text == json.dumps(json.loads(conforms("result.json", text)), separators=(",", ":"), ensure_ascii=False,
+                              sort_keys=True)
     return code, json.loads(text)
 
 

@@ -36,6 +36,17 @@ def conforms(kind, text):
     return text
 
 
+def raised(call, *args):
+    """The display text ("Type: message") of what the running interpreter raises
+    from call(*args): texts that come from the interpreter are compared as the
+    running version words them."""
+    try:
+        call(*args)
+    except Exception as exc:
+        return f"{type(exc).__qualname__}: {exc}"
+    raise AssertionError(f"{call} raised nothing")
+
+
 def python(*args, path=(), env=(), **options):
     """Runs a fresh interpreter that imports tamso and what the `path` directories hold."""
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([*path, PACKAGE_ROOT]), **dict(env)}

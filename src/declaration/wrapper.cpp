@@ -16,7 +16,11 @@
 #include "declaration/declaration.hpp"
 #include "declaration/options.hpp"
 
-#include <structmember.h>  // after Python.h, which the headers above include
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // before 3.12 the member types live here, after Python.h
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace tamso::declaration {
 namespace {
@@ -162,7 +166,7 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
 }
 
 PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WrapperObject, vectorcall)), READONLY,
+    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WrapperObject, vectorcall)), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };

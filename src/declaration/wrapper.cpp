@@ -70,7 +70,12 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
   // A Python function checks the depth when its frame starts; anything
   // else (a chain of wrappers around wrappers, say) could recurse in C
   // without passing through that check.
-  if (PyFunction_Check(fn)) return PyObject_Vectorcall(fn, args, nargsf, kwnames);
+  if (PyFunction_Check(fn)) {
+    // A Python function always has a vectorcall entry: it is called straight
+    // through it. The interpreter checks what this slot returns, as it
+    // checks any call's result, so no second check is made here.
+    return PyVectorcall_Function(fn)(fn, args, nargsf, kwnames);
+  }
   if (Py_EnterRecursiveCall(" while calling an asset function") != 0) return nullptr;
   Py_INCREF(fn);
   PyObject* result = PyObject_Vectorcall(fn, args, nargsf, kwnames);

@@ -133,7 +133,7 @@ PyObject* g_module = nullptr;  // set once, never released
 Status add(Handle module, Handle name, Handle value) {
   PyObject* all_name = TAMSO_ID("__all__");
   PyObject* found = nullptr;
-  if (_PyObject_LookupAttr(module.ptr(), all_name, &found) < 0) return Error::fetch();
+  if (py::lookup_attr(module.ptr(), all_name, &found) < 0) return Error::fetch();
   Ref all = Ref::steal(found);
   if (!all) {
     TAMSO_TRY(all, py::steal_result(PyList_New(0)));

@@ -1,23 +1,85 @@
+import collections
 import contextlib
 import json
 import os
 import pathlib
 import subprocess
 import sys
+from importlib import resources
 
+import jsonschema
 import pytest
 
 import tamso
-from tamso import asset
+from tamso import _tamso, asset
 
 PACKAGE_ROOT = str(pathlib.Path(tamso.__file__).resolve().parent.parent)
 TESTS_DIR = str(pathlib.Path(__file__).resolve().parent)
 
 
+def schema_validator(name):
+    """A validator for one of the JSON Schemas shipped in the package."""
+    schema = json.loads(resources.files(tamso).joinpath("schemas", name).read_text("utf-8"))
+    jsonschema.Draft202012Validator.check_schema(schema)
+    return jsonschema.Draft202012Validator(schema)
+
+
+SCHEMAS = {"inspection document": schema_validator("inspection.schema.json"),
+           "result.json": schema_validator("result.schema.json")}
+validated = collections.Counter()
+
+
+def conforms(kind, text):
+    """Validates a document the system wrote against its schema; returns the text."""
+    SCHEMAS[kind].validate(json.loads(text))
+    validated[kind] += 1
+    return text
+
+
+def raised(call, *args):
+    """The display text ("Type: message") of what the running interpreter raises
+    from call(*args): texts that come from the interpreter are compared as the
+    running version words them."""
+    try:
+        call(*args)
+    except Exception as exc:
+        return f"{type(exc).__qualname__}: {exc}"
+    raise AssertionError(f"{call} raised nothing")
+
+
 def python(*args, path=(), env=(), **options):
     """Runs a fresh interpreter that imports tamso and what the `path` directories hold."""
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([*path, PACKAGE_ROOT]), **dict(env)}
-    return subprocess.run([sys.executable, *args], env=env, capture_output=True, timeout=60, **options)
+    done = subprocess.run([sys.executable, *args], env=env, capture_output=True, timeout=60, **options)
+    if args[:2] == ("-m", "tamso.inspect") and "--help" not in args and done.returncode == 0:
+        conforms("inspection document", done.stdout)
+    return done
+
+
+@pytest.fixture(autouse=True)
+def documents_conform_to_their_schemas(request, monkeypatch):
+    """Every inspection document a test gets from `inspect_modules` and every
+    result.json left in its tmp_path, by this process or a child, is checked
+    against the schema that the package ships for it."""
+    # Reference-count tests watch what the call holds; a wrapper's frame in a
+    # traceback would hold the arguments a little longer.
+    if getattr(request.module, "inspect_modules", None) is _tamso.inspect_modules and \
+            "refcounts" not in request.fixturenames:
+        native = _tamso.inspect_modules
+        monkeypatch.setattr(request.module, "inspect_modules",
+                            lambda *args, **kwargs: conforms("inspection document", native(*args, **kwargs)))
+    # Asked for before the test runs, tmp_path is torn down after this fixture.
+    tmp_path = request.getfixturevalue("tmp_path") if "tmp_path" in request.fixturenames else None
+    yield
+    for path in tmp_path.rglob("result.json") if tmp_path else ():
+        if path.is_file():
+            conforms("result.json", path.read_bytes())
+
+
+def pytest_terminal_summary(terminalreporter):
+    if validated:
+        terminalreporter.write_line("validated against their schemas: " + ", ".join(
+            f"{count} {kind}{'s' if kind.endswith('document') else ' files'}" for kind, count in validated.items()))
 
 
 def job_files(out):

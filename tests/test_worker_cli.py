@@ -1,5 +1,6 @@
 """``python -m tamso.worker``: exit statuses and what it leaves behind."""
 
+import inspect
 import json
 import os
 
@@ -8,12 +9,16 @@ import pytest
 from conftest import python
 
 
+def prices(ticker: str) -> dict:  # as in the pipeline below, for the interpreter's signature text
+    return {"ticker": ticker}
+
+
 def worker(cwd, *args):
     return python("-m", "tamso.worker", *args, cwd=cwd, text=True)
 
 
 @pytest.mark.parametrize(("args", "status", "result", "stderr"), [
-    (("prices", "out", '{"ticker": "MSFT"}'), 0, {"ok": True, "signature": "(ticker: str) -> dict"}, ""),
+    (("prices", "out", '{"ticker": "MSFT"}'), 0, {"ok": True, "signature": str(inspect.signature(prices))}, ""),
     (("exits_zero", "out"), 1, {"ok": False, "error": "SystemExit: 0"}, ""),
     (("prices", "out", "[1]"), 1, {"ok": False, "error_type": "TypeError"}, ""),
     (("prices", "taken"), 1, None, "python -m tamso.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"),

@@ -14,6 +14,8 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=${TAMSO_BUILD_
 cmake --build "$build" --target _tamso -- ${TAMSO_BUILD_FLAGS:-} >&2
 rm -rf "$build/pkg"
 mkdir -p "$build/pkg/tamso"
-cp "$root"/python/tamso/*.py "$root"/python/tamso/*.pyi "$root"/python/tamso/py.typed "$build/pkg/tamso/"
+# The whole package, its data (stubs, schemas) included, beside the new build.
+cp -r "$root"/python/tamso/. "$build/pkg/tamso/"
+rm -rf "$build/pkg/tamso/__pycache__" "$build"/pkg/tamso/_tamso*.so
 cp "$build"/_tamso*.so "$build/pkg/tamso/"
 echo "$build/pkg"

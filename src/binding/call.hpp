@@ -28,6 +28,17 @@ inline PyObject* intern_or_abort(const char* text) noexcept {
 // Imports a module by name through the interpreter's import function.
 inline Result<Ref> import(PyObject* name) { return steal_result(PyImport_Import(name)); }
 
+// Looks an attribute up without raising AttributeError for a missing one:
+// 1 and a new reference in `out` when found, 0 and NULL when missing, -1 with
+// the exception set on any other failure.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyObject_GetOptionalAttr(obj, name, out);  // 3.13 made the lookup public
+#else
+  return _PyObject_LookupAttr(obj, name, out);  // 3.11/3.12 offer it privately only
+#endif
+}
+
 inline Result<Ref> getattr(Handle obj, PyObject* name) {
   return steal_result(PyObject_GetAttr(obj.ptr(), name));
 }
@@ -37,7 +48,7 @@ inline Result<Ref> getattr(Handle obj, PyObject* name) {
 // failure coming back is an error.
 inline Result<Ref> getattr_or_empty(Handle obj, PyObject* name) {
   PyObject* out = nullptr;
-  if (_PyObject_LookupAttr(obj.ptr(), name, &out) < 0) {
+  if (lookup_attr(obj.ptr(), name, &out) < 0) {
     TAMSO_CHECK(discard_pending());
   }
   return Ref::steal(out);

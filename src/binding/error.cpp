@@ -98,12 +98,22 @@ Error Error::resume_panic(PyObject* type, PyObject* value, PyObject* traceback) 
   if (PyErr_GivenExceptionMatches(type, PyExc_SystemExit)) {
     // A class derived from both would make PyErr_PrintEx end the process
     // from inside this call; it is printed like any other instead.
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_DisplayException(value);  // 3.12 prints an exception object alone
+#else
     PyErr_Display(type, value, traceback);
+#endif
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);
   } else {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_XDECREF(type);  // 3.12 raises the exception object alone; it holds its traceback
+    Py_XDECREF(traceback);
+    PyErr_SetRaisedException(value);
+#else
     PyErr_Restore(type, value, traceback);
+#endif
     PyErr_PrintEx(0);
   }
   // The report above is the whole diagnostic: no second one is written.
@@ -114,6 +124,14 @@ Error Error::resume_panic(PyObject* type, PyObject* value, PyObject* traceback) 
 }
 
 Error Error::fetch() {
+#if PY_VERSION_HEX >= 0x030C0000
+  // From 3.12 the pending exception is one normalised object that holds its
+  // own traceback; the (type, value, traceback) calls are deprecated.
+  PyObject* value = PyErr_GetRaisedException();
+  if (value == nullptr) return raise(PyExc_SystemError, kNoException);
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+  PyObject* traceback = PyException_GetTraceback(value);
+#else
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
@@ -123,6 +141,7 @@ Error Error::fetch() {
   }
   PyErr_NormalizeException(&type, &value, &traceback);
   if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+#endif
   if (g_panic_type != nullptr && PyErr_GivenExceptionMatches(type, g_panic_type)) {
     return resume_panic(type, value, traceback);
   }
@@ -141,7 +160,11 @@ Status discard_pending() {
 
 void Error::restore() && {
   if (!internal_) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_.release());  // 3.12: the object carries type and traceback
+#else
     PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
     return;
   }
   PyObject* cls = panic_exception_type();

@@ -16,7 +16,11 @@
 #include "declaration/declaration.hpp"
 #include "declaration/options.hpp"
 
-#include <structmember.h>  // after Python.h, which the headers above include
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>  // before 3.12 the member types live here, after Python.h
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+#endif
 
 namespace tamso::declaration {
 namespace {
@@ -66,7 +70,12 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
   // A Python function checks the depth when its frame starts; anything
   // else (a chain of wrappers around wrappers, say) could recurse in C
   // without passing through that check.
-  if (PyFunction_Check(fn)) return PyObject_Vectorcall(fn, args, nargsf, kwnames);
+  if (PyFunction_Check(fn)) {
+    // A Python function always has a vectorcall entry: it is called straight
+    // through it. The interpreter checks what this slot returns, as it
+    // checks any call's result, so no second check is made here.
+    return PyVectorcall_Function(fn)(fn, args, nargsf, kwnames);
+  }
   if (Py_EnterRecursiveCall(" while calling an asset function") != 0) return nullptr;
   Py_INCREF(fn);
   PyObject* result = PyObject_Vectorcall(fn, args, nargsf, kwnames);
@@ -162,7 +171,7 @@ PyObject* wrapper_getattro(PyObject* self, PyObject* name) {
 }
 
 PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WrapperObject, vectorcall)), READONLY,
+    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(WrapperObject, vectorcall)), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };

@@ -87,6 +87,26 @@ def slow(i: int) -> int:
     return i
 """
 
+STUCK = """
+import time
+from tamso import asset, partitions
+
+I = {"i": partitions([1, 2, 3])}
+
+
+@asset(partitions=I)
+def stuck(i: int) -> int:
+    if i == 2:
+        print("going to sleep", flush=True)
+        time.sleep(30)
+    return i
+
+
+@asset(inputs={"v": stuck}, partitions=I)
+def after(v: int, i: int) -> int:
+    return v + 10
+"""
+
 
 @pytest.fixture(scope="module")
 def modules(tmp_path_factory):
@@ -95,6 +115,7 @@ def modules(tmp_path_factory):
     (folder / "dk_grid.py").write_text(GRID)
     (folder / "dk_fragile.py").write_text(f"MARKER = {str(folder / 'killed-once')!r}\n" + FRAGILE)
     (folder / "dk_slow.py").write_text(f"HERE = {str(folder)!r}\n" + SLOW)
+    (folder / "dk_stuck.py").write_text(STUCK)
     added = [str(folder), EXAMPLES]
     sys.path[:0] = added
     yield folder
@@ -232,3 +253,24 @@ def test_interrupt_cancels_closes_the_cluster_and_records_the_run(tmp_path, modu
         assert [run[3] for run in store.runs()] == ["interrupted"]
     finally:
         store.close()
+
+
+def test_a_job_past_its_timeout_fails_its_worker_is_ended_and_the_run_goes_on(tmp_path, monkeypatch, capsys, modules):
+    monkeypatch.chdir(tmp_path)
+    started = time.monotonic()
+    code = cli.main(["run", "dk_stuck", "--executor", "dask", "--jobs", "2", "--timeout", "1", "--retries", "1",
+                     "--out", "out", "--json"])
+    # Far less than the 30 s the job sleeps (twice, with its retry): the job was stopped, not waited for.
+    assert time.monotonic() - started < 25
+    assert code == 1
+    jobs = {(j["key"], j["partition"]["i"]): j for j in json.loads(capsys.readouterr().out)["jobs"]}
+    assert {k: j["status"] for k, j in jobs.items()} == {
+        ("dk_stuck:stuck", 1): "ok", ("dk_stuck:stuck", 2): "failed", ("dk_stuck:stuck", 3): "ok",
+        ("dk_stuck:after", 1): "ok", ("dk_stuck:after", 2): "blocked", ("dk_stuck:after", 3): "ok"}
+    timed_out = jobs[("dk_stuck:stuck", 2)]
+    assert (timed_out["error_type"], timed_out["attempts"]) == ("Timeout", 2)
+    assert timed_out["error"] == "the job ran longer than its timeout of 1 s; its worker was killed"
+    directory = tmp_path / "out" / "dk_stuck:stuck" / "i=2"
+    assert json.loads((directory / "result.json").read_bytes())["error_type"] == "Timeout"
+    assert (directory / "log.txt").read_text() == "going to sleep\n"
+    assert not (directory / "value.json").exists()

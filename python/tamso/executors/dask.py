@@ -61,10 +61,16 @@ def _value_path_member(directory: str) -> bytes:
 
 def _read(path: str) -> bytes | None:
     try:
-        with open(path, "rb") as stream:
-            return stream.read()
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except FileNotFoundError:
         return None
+    try:
+        data = b""
+        while chunk := os.read(fd, 1 << 20):
+            data += chunk
+        return data
+    finally:
+        os.close(fd)
 
 
 _SCRATCH: list[str] = []
@@ -79,14 +85,6 @@ def _scratch() -> str:
     return _SCRATCH[0]
 
 
-def _remove(path: str) -> None:
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(OSError):
-            os.unlink(path)
-
-
 def _upstream_value(result: Any) -> bytes:
     """An upstream job's value: the task result of a job run here, or the bytes scattered for a fresh one."""
     if isinstance(result, bytes):
@@ -95,54 +93,25 @@ def _upstream_value(result: Any) -> bytes:
     return value
 
 
-def _capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bool, tuple[str, str] | None]:
-    """``materialize_asset`` into `directory`, its standard output and error going to ``log.txt`` there.
+class JobTimedOut(Exception):
+    """Raised by a task whose job ran past its timeout: the job goes on running on the worker at `worker`
+    until that worker process ends. Carries the job's start and the log it had written by then."""
 
-    As in the local pool's worker: returns (ok, error), error being (type,
-    message) when the job failed without writing ``result.json``; raises
-    OSError when the directory or its log cannot be made.
-    """
-    os.makedirs(directory, exist_ok=True)
-    log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    ok = True
-    error: tuple[str, str] | None = None
-    _worker._flush()
-    saved = os.dup(1), os.dup(2)
-    try:
-        os.dup2(log, 1)
-        os.dup2(log, 2)
-        os.close(log)
-        try:
-            materialize_asset(module, function, directory, kwargs)
-        except SystemExit:
-            ok = False
-        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
-            ok = False
-            error = (type(exc).__name__, _worker._display(exc))
-    finally:
-        _worker._flush()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        os.close(saved[0])
-        os.close(saved[1])
-    return ok, error
+    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float) -> None:
+        super().__init__(worker, started, ended, log, timeout)
+        self.worker = worker
+        self.started = started
+        self.ended = ended
+        self.log = log
+        self.timeout = timeout
+
+    def __str__(self) -> str:
+        return f"the job ran longer than its timeout of {self.timeout:g} s; its worker was killed"
 
 
-def _recorded_error(result: bytes) -> tuple[str, str]:
-    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
-    document = json.loads(result)
-    return str(document["error_type"]), str(document["error"])
-
-
-def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
-    """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
-
-    `order` is (module, function, directory, kwargs pieces, upstream job ids,
-    cwd, sys_path); `upstream` holds the values of those jobs in that order.
-    With `cwd`, the job runs there with `sys_path`, as in the local pool; the
-    workers of a remote cluster keep their own.
-    """
-    module, function, directory, pieces, ids, cwd, sys_path = order
+def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Payload:
+    """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`."""
+    module, function, directory, pieces, ids, cwd, sys_path, _ = order
     values = {job: _upstream_value(result) for job, result in zip(ids, upstream)}
     with _JOB_LOCK:
         home = os.getcwd()
@@ -153,23 +122,30 @@ def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
                 sys.path[:] = sys_path
         target = _scratch()
         started = time.time()
+        began.append(started)
+        saved = os.dup(1), os.dup(2)
         try:
             try:
                 kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
                                  for p in pieces)
-                ok, error = _capture(module, function, target, kwargs)
+                log_fd = _worker._open_log(target)
             except OSError as exc:
                 return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker._display(exc))
+            # The worker process goes on running its own threads: its standard output and error come back.
+            ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved)
             ended = time.time()
             value = _read(os.path.join(target, layout.VALUE_FILE)) if ok else None
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
             log = _read(os.path.join(target, layout.LOG_FILE)) or b""
         finally:
+            os.close(saved[0])
+            os.close(saved[1])
             if os.getcwd() != (cwd if cwd is not None else home):
                 os.chdir(cwd if cwd is not None else home)
-            with contextlib.suppress(OSError):
-                for name in os.listdir(target):
-                    _remove(os.path.join(target, name))
+            # The next job's files must not be mistaken for leftovers of this one (its log is truncated anew).
+            for name in (layout.VALUE_FILE, layout.RESULT_FILE):
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(target, name))
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
         result = result.replace(_value_path_member(target), _value_path_member(directory), 1)
@@ -181,11 +157,90 @@ def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
         if result is None:
             return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json")
         try:
-            error_type, message = _recorded_error(result)
+            error_type, message = _worker.recorded_error(result)
         except (ValueError, KeyError, TypeError) as exc:
             return (False, None, result, log, started, ended, type(exc).__name__, _worker._display(exc))
         return (False, None, result, log, started, ended, error_type, message)
     return (True, value, result, log, started, ended, None, None)
+
+
+def _watched(order: tuple[Any, ...], upstream: list[Any], timeout: float) -> _Payload:
+    """`_run` on a thread of its own, given up on after `timeout` seconds from the job's start.
+
+    A running job cannot be stopped inside its process, so a job past its
+    timeout is left running and the task raises JobTimedOut naming this worker:
+    the client then ends the worker process. Raising rather than returning
+    keeps the outcome on the scheduler, which does not run an erred task again
+    when its worker is gone.
+    """
+    try:
+        worker: str | None = distributed.get_worker().address
+    except ValueError:  # not on a worker (called directly)
+        worker = None
+    began: list[float] = []
+    box: list[_Payload] = []
+    failure: list[BaseException] = []
+    start = threading.Event()
+
+    def job() -> None:
+        try:
+            box.append(_run(order, upstream, began))
+        except BaseException as exc:  # noqa: BLE001 - handed to the task's thread
+            failure.append(exc)
+        finally:
+            start.set()
+
+    thread = threading.Thread(target=job, name="tamso-job", daemon=True)
+    thread.start()
+    # The clock starts when the job does, not while it waits for an earlier job of this process.
+    while not began and not start.wait(0.01):
+        pass
+    thread.join(timeout - (time.time() - began[0]) if began else None)
+    if thread.is_alive():
+        log = _read(os.path.join(_scratch(), layout.LOG_FILE)) or b""
+        raise JobTimedOut(worker, began[0], time.time(), log, timeout)
+    if failure:
+        raise failure[0]
+    return box[0]
+
+
+def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
+    """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
+
+    `order` is (module, function, directory, kwargs pieces, upstream job ids,
+    cwd, sys_path, timeout); `upstream` holds the values of those jobs in that
+    order. With `cwd`, the job runs there with `sys_path`, as in the local
+    pool; the workers of a remote cluster keep their own.
+    """
+    timeout = order[-1]
+    if timeout is None:
+        return _run(order, upstream, [])
+    return _watched(order, upstream, timeout)
+
+
+def _end_worker_process() -> None:
+    """Run on a worker whose job timed out: end its process (its nanny, if any, starts a new one).
+
+    The process ends a moment after this returns, so that the call is
+    answered rather than cut off.
+    """
+    if _SCRATCH:
+        shutil.rmtree(os.path.dirname(_SCRATCH[0]), ignore_errors=True)
+    threading.Timer(0.05, os._exit, (1,)).start()
+
+
+def _forgiving_removal(address: str) -> Any:
+    """A function for the scheduler that removes the worker at `address` as if it had left on purpose.
+
+    Tasks merely queued on a worker that dies are counted as suspects of its
+    death; removed this way first, they go to other workers uncounted. Made
+    here so that it travels by value: the scheduler need not import tamso.
+    """
+
+    async def remove(dask_scheduler: Any) -> None:
+        await dask_scheduler.remove_worker(address, expected=True, close=False, stimulus_id="tamso-job-timeout")
+
+    return remove
 
 
 class _QuietWorkers(WorkerPlugin):
@@ -262,7 +317,8 @@ class DaskExecutor:
             scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
             self._values.update(zip(missing, scattered))
         cwd, sys_path = self._place if self._place is not None else (None, None)
-        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
+        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path, t.timeout)
+                  for t, ids in zip(queued, reads)]
         upstream = [[self._values[job] for job in ids] for ids in reads]
         keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
         futures = self._client.map(run_task, orders, upstream, key=keys, pure=False, retries=0)
@@ -309,6 +365,8 @@ class DaskExecutor:
         now = time.time()
         try:
             payload: _Payload = results[key] if key in results else future.result()
+        except JobTimedOut as exc:
+            outcome = self._timed_out(task, exc)
         except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its job
             outcome = Outcome(task.job_id, False, pending.submitted, now, *_failure(exc), None, False)
         else:
@@ -330,6 +388,19 @@ class DaskExecutor:
         except OSError as exc:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
+
+    def _timed_out(self, task: Task, exc: JobTimedOut) -> Outcome:
+        """Fail a job that ran past its timeout, keeping the log it wrote, and end the worker still running it."""
+        with contextlib.suppress(OSError):
+            os.makedirs(task.directory, exist_ok=True)
+            layout.write_atomic(os.path.join(task.directory, layout.LOG_FILE), exc.log)
+        if exc.worker is not None:
+            with contextlib.suppress(Exception):
+                self._client.run_on_scheduler(_forgiving_removal(exc.worker))  # type: ignore[no-untyped-call]
+            with contextlib.suppress(Exception):
+                self._client.run(
+                    _end_worker_process, workers=[exc.worker], on_error="ignore")
+        return Outcome(task.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False)
 
     def _settle(self, job: int, upstream: tuple[int, ...], future: distributed.Future[Any], ok: bool,
                 readers: int) -> None:

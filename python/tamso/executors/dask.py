@@ -17,6 +17,8 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import functools
+import hashlib
 import importlib
 import itertools
 import json
@@ -53,10 +55,17 @@ _Payload = tuple[bool, "bytes | None", "bytes | None", bytes, float, float, "str
 _JOB_LOCK = threading.Lock()
 
 
+@functools.lru_cache(maxsize=1)
 def _value_path_member(directory: str) -> bytes:
-    """The ``"value_path"`` member of ``result.json`` as the core writes it for a job run into `directory`."""
+    """The ``"value_path"`` member of ``result.json`` as the core writes it for a job run into `directory`.
+
+    Cached for the one directory asked for again and again: the worker's scratch directory.
+    """
     text = str(pathlib.Path(directory) / layout.VALUE_FILE)
     return b'"value_path":' + json.dumps(text, ensure_ascii=False).encode("utf-8", "surrogateescape")
+
+
+_CHUNK = 1 << 20
 
 
 def _read(path: str) -> bytes | None:
@@ -65,10 +74,13 @@ def _read(path: str) -> bytes | None:
     except FileNotFoundError:
         return None
     try:
-        data = b""
-        while chunk := os.read(fd, 1 << 20):
-            data += chunk
-        return data
+        data = os.read(fd, _CHUNK)
+        if len(data) < _CHUNK:  # a short read of a regular file is its end: most files take one call
+            return data
+        parts = [data]
+        while chunk := os.read(fd, _CHUNK):
+            parts.append(chunk)
+        return b"".join(parts)
     finally:
         os.close(fd)
 
@@ -148,7 +160,7 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
                     os.unlink(os.path.join(target, name))
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
-        result = result.replace(_value_path_member(target), _value_path_member(directory), 1)
+        result = result.replace(_value_path_member(target), _value_path_member.__wrapped__(directory), 1)
     if ok and value is None:
         return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no value.json")
     if error is not None:
@@ -378,13 +390,7 @@ class DaskExecutor:
         """The job's files into its directory, as the local pool's jobs write them."""
         ok, value, result, log, started, ended, error_type, error = payload
         try:
-            os.makedirs(task.directory, exist_ok=True)
-            layout.write_atomic(os.path.join(task.directory, layout.LOG_FILE), log)
-            if value is not None:
-                layout.write_atomic(os.path.join(task.directory, layout.VALUE_FILE), value)
-            if result is not None:
-                layout.write_atomic(os.path.join(task.directory, layout.RESULT_FILE), result)
-            stamp = layout.stamp_value(os.path.join(task.directory, layout.VALUE_FILE)) if ok else None
+            stamp = _write_files(task.directory, log, value, result)
         except OSError as exc:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
@@ -392,8 +398,7 @@ class DaskExecutor:
     def _timed_out(self, task: Task, exc: JobTimedOut) -> Outcome:
         """Fail a job that ran past its timeout, keeping the log it wrote, and end the worker still running it."""
         with contextlib.suppress(OSError):
-            os.makedirs(task.directory, exist_ok=True)
-            layout.write_atomic(os.path.join(task.directory, layout.LOG_FILE), exc.log)
+            _write_files(task.directory, exc.log, None, None)
         if exc.worker is not None:
             with contextlib.suppress(Exception):
                 self._client.run_on_scheduler(_forgiving_removal(exc.worker))  # type: ignore[no-untyped-call]
@@ -447,6 +452,50 @@ class DaskExecutor:
             _quietly(self._client.close)
         if self._cluster is not None:
             _quietly(self._cluster.close)
+
+
+_TEMPORARY = itertools.count()
+
+
+def _write_whole(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes | None) -> layout.ValueStamp | None:
+    """A job's files into `directory` (made if need be), as the job itself would have written them.
+
+    The log is written in place, as a job writes it; the value and result go
+    to a temporary file renamed over the target, as the core writes them, so
+    a reader never sees part of one. Temporary names need only be unique in
+    this process: the runner has one job at a time write to a directory.
+    Returns the stamp of the value written, if any.
+    """
+    stamp = None
+    fd = _worker._open_log(directory)
+    try:
+        _write_whole(fd, log)
+    finally:
+        os.close(fd)
+    for name, data in ((layout.VALUE_FILE, value), (layout.RESULT_FILE, result)):
+        if data is None:
+            continue
+        temporary = f"{directory}/.{name}.{os.getpid()}-{next(_TEMPORARY)}.tmp"
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
+        try:
+            try:
+                _write_whole(fd, data)
+                if data is value:
+                    stamp = layout.ValueStamp(hashlib.sha256(data).hexdigest(), len(data), os.fstat(fd).st_mtime_ns)
+            finally:
+                os.close(fd)
+            os.rename(temporary, f"{directory}/{name}")
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+    return stamp
 
 
 def _key(future: distributed.Future[Any]) -> str:

@@ -97,11 +97,13 @@ def _scratch() -> str:
     return _SCRATCH[0]
 
 
-def _upstream_value(result: Any) -> bytes:
-    """An upstream job's value: the task result of a job run here, or the bytes scattered for a fresh one."""
-    if isinstance(result, bytes):
+def _upstream_value(result: Any, index: int | None) -> bytes:
+    """An upstream job's value: in the result of the task that ran it (at `index`), or the bytes scattered for a
+    fresh one (`index` None)."""
+    if index is None:
+        assert isinstance(result, bytes)
         return result
-    value: bytes = result[1]
+    value: bytes = result[index][1]
     return value
 
 
@@ -123,8 +125,8 @@ class JobTimedOut(Exception):
 
 def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Payload:
     """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`."""
-    module, function, directory, pieces, ids, cwd, sys_path, _ = order
-    values = {job: _upstream_value(result) for job, result in zip(ids, upstream)}
+    module, function, directory, pieces, ids, indices, cwd, sys_path, _ = order
+    values = {job: _upstream_value(result, index) for job, result, index in zip(ids, upstream, indices)}
     with _JOB_LOCK:
         home = os.getcwd()
         if cwd is not None:
@@ -216,18 +218,20 @@ def _watched(order: tuple[Any, ...], upstream: list[Any], timeout: float) -> _Pa
     return box[0]
 
 
-def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
-    """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
+def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
+    """The task function (it runs on a worker): jobs one after the other, each into a scratch directory, their
+    files back as bytes.
 
-    `order` is (module, function, directory, kwargs pieces, upstream job ids,
-    cwd, sys_path, timeout); `upstream` holds the values of those jobs in that
-    order. With `cwd`, the job runs there with `sys_path`, as in the local
-    pool; the workers of a remote cluster keep their own.
+    Each order is (module, function, directory, kwargs pieces, upstream job
+    ids, their indices, cwd, sys_path, timeout); the matching entry of
+    `upstream` holds, per upstream job, the result of the task that ran it
+    (its value at that index) or the scattered bytes (index None). With
+    `cwd`, a job runs there with `sys_path`, as in the local pool; the
+    workers of a remote cluster keep their own. A job with a timeout is a
+    task of its own.
     """
-    timeout = order[-1]
-    if timeout is None:
-        return _run(order, upstream, [])
-    return _watched(order, upstream, timeout)
+    return [_run(order, values, []) if order[-1] is None else _watched(order, values, order[-1])
+            for order, values in zip(orders, upstream)]
 
 
 def _end_worker_process() -> None:
@@ -267,11 +271,19 @@ class _QuietWorkers(WorkerPlugin):
             pass
 
 
+# Jobs shorter than this (by the mean so far) share a task, enough of them to fill about this many seconds:
+# a Dask task costs about a millisecond of the cluster's time, several times what a trivial job takes.
+_AHEAD = 0.02
+_LARGEST_BATCH = 64
+
+
 @dataclass
-class _Pending:
-    task: Task
+class _Batch:
+    """Jobs that run as one task, in order; `upstream` holds the job ids each one reads."""
+
+    tasks: list[Task]
     future: distributed.Future[Any]
-    upstream: tuple[int, ...]
+    upstream: list[tuple[int, ...]]
     submitted: float = field(default_factory=time.time)
 
 
@@ -294,14 +306,18 @@ class DaskExecutor:
         self._counter = itertools.count()
         self._queued: list[Task] = []
         self._done: queue.SimpleQueue[distributed.Future[Any]] = queue.SimpleQueue()
-        self._pending: dict[str, _Pending] = {}
-        self._values: dict[int, distributed.Future[Any]] = {}
-        """Job id -> the future that holds its value on the cluster (a task's result or scattered bytes)."""
+        self._pending: dict[str, _Batch] = {}
+        self._jobs_pending = 0
+        self._values: dict[int, tuple[distributed.Future[Any], int | None]] = {}
+        """Job id -> the future that holds its value on the cluster, and where in it: the result of the task that
+        ran the job and the job's index there, or scattered bytes and None."""
         self._readers_left: dict[int, int] = {}
         self._references: dict[int, int] = {}
-        """Job id -> how many pending tasks read its value."""
+        """Job id -> how many pending jobs read its value."""
         self._closed = False
         self._slots: int | None = None
+        self._mean: float | None = None
+        """The mean duration of the jobs so far (None before the first ends): it sizes the batches."""
 
     @property
     def dashboard_link(self) -> str | None:
@@ -312,9 +328,35 @@ class DaskExecutor:
         # Tasks go to the scheduler together when the runner next waits: one graph update for many jobs.
         self._queued.append(task)
 
+    def _threads(self) -> int:
+        if self._slots is None:
+            try:
+                self._slots = max(1, sum(self._client.nthreads().values()))  # type: ignore[no-untyped-call]
+            except Exception:  # noqa: BLE001 - a cluster that cannot say counts as one thread
+                self._slots = 1
+        return self._slots
+
+    def _batches(self, tasks: list[Task]) -> list[list[Task]]:
+        """`tasks` cut into batches: as many jobs as fill about `_AHEAD` seconds at the mean duration, and no
+        more than keep every thread of the cluster busy to the end."""
+        if self._mean is None or any(t.timeout is not None for t in tasks):
+            return [[t] for t in tasks]
+        size = int(_AHEAD / max(self._mean, 1e-6))
+        size = max(1, min(size, _LARGEST_BATCH, -(-len(tasks) // (2 * self._threads()))))
+        return [tasks[i:i + size] for i in range(0, len(tasks), size)]
+
     def _send(self) -> None:
-        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read."""
-        queued, self._queued = self._queued, []
+        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read.
+
+        Until a job has ended the jobs' duration is unknown: one job per
+        thread goes out alone and the rest wait for the first to end.
+        """
+        if self._mean is None and not any(t.timeout is not None for t in self._queued):
+            if self._pending:
+                return
+            queued, self._queued = self._queued[:self._threads()], self._queued[self._threads():]
+        else:
+            queued, self._queued = self._queued, []
         if not queued:
             return
         reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]
@@ -327,17 +369,28 @@ class DaskExecutor:
                 with open(path, "rb") as stream:
                     data.append(stream.read())
             scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
-            self._values.update(zip(missing, scattered))
+            self._values.update((job, (future, None)) for job, future in zip(missing, scattered))
         cwd, sys_path = self._place if self._place is not None else (None, None)
-        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path, t.timeout)
-                  for t, ids in zip(queued, reads)]
-        upstream = [[self._values[job] for job in ids] for ids in reads]
-        keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
-        futures = self._client.map(run_task, orders, upstream, key=keys, pure=False, retries=0)
-        for task, ids, key, future in zip(queued, reads, keys, futures):
-            self._pending[key] = _Pending(task, future, ids)
-            for job in ids:
-                self._references[job] = self._references.get(job, 0) + 1
+        read_by = dict(zip((t.job_id for t in queued), reads))
+        batches = self._batches(queued)
+        orders, upstream, keys = [], [], []
+        for batch in batches:
+            batch_reads = [read_by[t.job_id] for t in batch]
+            orders.append([(t.module, t.function, t.directory, t.kwargs, up,
+                            tuple(self._values[job][1] for job in up), cwd, sys_path, t.timeout)
+                           for t, up in zip(batch, batch_reads)])
+            upstream.append([[self._values[job][0] for job in up] for up in batch_reads])
+            first = batch[0]
+            more = f"+{len(batch) - 1}" if len(batch) > 1 else ""
+            keys.append(f"tamso-{first.function}-{first.job_id}{more}-{self._run}-{next(self._counter)}")
+        futures = self._client.map(run_batch, orders, upstream, key=keys, pure=False, retries=0)
+        for batch, key, future in zip(batches, keys, futures):
+            batch_reads = [read_by[t.job_id] for t in batch]
+            self._pending[key] = _Batch(batch, future, batch_reads)
+            self._jobs_pending += len(batch)
+            for up in batch_reads:
+                for job in up:
+                    self._references[job] = self._references.get(job, 0) + 1
             future.add_done_callback(self._done.put)  # type: ignore[no-untyped-call]
 
     def wait(self, timeout: float | None) -> list[Outcome]:
@@ -367,24 +420,31 @@ class DaskExecutor:
                 results = dict(zip(map(_key, done), self._client.gather(done)))  # type: ignore[no-untyped-call]
             except Exception:  # noqa: BLE001 - some result was lost meanwhile: take them one at a time below
                 results = {}
-        outcomes = [self._outcome(f, results) for f in finished]
+        outcomes = [outcome for f in finished for outcome in self._outcomes(f, results)]
+        self._send()  # jobs held back until the first ended go now, while the runner records these
         return outcomes
 
-    def _outcome(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> Outcome:
+    def _outcomes(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> list[Outcome]:
         key = _key(future)
-        pending = self._pending.pop(key)
-        task = pending.task
+        batch = self._pending.pop(key)
+        self._jobs_pending -= len(batch.tasks)
         now = time.time()
+        outcomes: list[Outcome] = []
         try:
-            payload: _Payload = results[key] if key in results else future.result()
+            payloads: list[_Payload] = results[key] if key in results else future.result()
         except JobTimedOut as exc:
-            outcome = self._timed_out(task, exc)
-        except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its job
-            outcome = Outcome(task.job_id, False, pending.submitted, now, *_failure(exc), None, False)
+            outcomes = [self._timed_out(batch.tasks[0], exc)]
+        except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its jobs
+            failure = _failure(exc)
+            outcomes = [Outcome(t.job_id, False, batch.submitted, now, *failure, None, False) for t in batch.tasks]
         else:
-            outcome = self._write(task, payload)
-        self._settle(task.job_id, pending.upstream, future, outcome.ok, task.readers)
-        return outcome
+            for task, payload in zip(batch.tasks, payloads):
+                outcomes.append(self._write(task, payload))
+                duration = payload[5] - payload[4]
+                self._mean = duration if self._mean is None else self._mean + (duration - self._mean) * 0.05
+        for index, (task, upstream, outcome) in enumerate(zip(batch.tasks, batch.upstream, outcomes)):
+            self._settle(task.job_id, upstream, (future, index), outcome.ok, task.readers)
+        return outcomes
 
     def _write(self, task: Task, payload: _Payload) -> Outcome:
         """The job's files into its directory, as the local pool's jobs write them."""
@@ -407,11 +467,11 @@ class DaskExecutor:
                     _end_worker_process, workers=[exc.worker], on_error="ignore")
         return Outcome(task.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False)
 
-    def _settle(self, job: int, upstream: tuple[int, ...], future: distributed.Future[Any], ok: bool,
+    def _settle(self, job: int, upstream: tuple[int, ...], value: tuple[distributed.Future[Any], int], ok: bool,
                 readers: int) -> None:
         """Keep a job's value on the cluster while jobs still to run may read it, and no longer."""
         if ok:
-            self._values[job] = future
+            self._values[job] = value
             self._readers_left[job] = readers
             self._release(job)
         for up in upstream:
@@ -427,13 +487,8 @@ class DaskExecutor:
             self._readers_left.pop(job, None)
 
     def running(self) -> int:
-        """Tasks handed to the cluster, at most as many as it has threads to run them."""
-        if self._slots is None:
-            try:
-                self._slots = max(1, sum(self._client.nthreads().values()))  # type: ignore[no-untyped-call]
-            except Exception:  # noqa: BLE001 - a cluster that cannot say counts as one thread
-                self._slots = 1
-        return min(len(self._pending), self._slots)
+        """Jobs handed to the cluster, at most as many as it has threads to run them."""
+        return min(self._jobs_pending, self._threads())
 
     def close(self, *, cancel: bool = False) -> None:
         if self._closed:

@@ -87,6 +87,27 @@ def slow(i: int) -> int:
     return i
 """
 
+# Trivial jobs first, so that the later ones share tasks; one of those kills its worker every time.
+DOOMED = """
+import os
+import signal
+from tamso import asset, partitions
+
+I = {"i": partitions(list(range(8)))}
+
+
+@asset(partitions=I)
+def first(i: int) -> int:
+    return i
+
+
+@asset(inputs={"v": first}, partitions=I)
+def doomed(v: int, i: int) -> int:
+    if i == 3:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return v * 2
+"""
+
 STUCK = """
 import time
 from tamso import asset, partitions
@@ -116,6 +137,7 @@ def modules(tmp_path_factory):
     (folder / "dk_fragile.py").write_text(f"MARKER = {str(folder / 'killed-once')!r}\n" + FRAGILE)
     (folder / "dk_slow.py").write_text(f"HERE = {str(folder)!r}\n" + SLOW)
     (folder / "dk_stuck.py").write_text(STUCK)
+    (folder / "dk_doomed.py").write_text(DOOMED)
     added = [str(folder), EXAMPLES]
     sys.path[:0] = added
     yield folder
@@ -199,6 +221,14 @@ def test_a_worker_killed_by_its_job_is_replaced_and_the_job_runs_again(tmp_path,
     assert tamso.read("dk_fragile:after", {"i": 1}, out="out") == 11
     assert sorted(files("out")) == sorted(f"dk_fragile:{key}/i={i}/{name}" for key in ("fragile", "after")
                                           for i in (1, 2) for name in ("log.txt", "result.json", "value.json"))
+
+
+def test_a_job_that_always_kills_its_worker_fails_alone(tmp_path, monkeypatch, client, modules):
+    monkeypatch.chdir(tmp_path)
+    report = tamso.run(["dk_doomed"], out="out", executor=client)
+    failed = {j.label(): (j.status, j.error_type) for j in report.jobs if j.status != "ok"}
+    assert failed == {"dk_doomed:doomed[i=3]": ("failed", "WorkerDied")}
+    assert tamso.read("dk_doomed:doomed", {"i": 4}, out="out") == 8
 
 
 def free_port():

@@ -317,6 +317,8 @@ class DaskExecutor:
         self._closed = False
         self._slots: int | None = None
         self._mean: float | None = None
+        self._alone: set[int] = set()
+        """Jobs that run as tasks of their own: their batch failed as a whole (its workers died, say)."""
         """The mean duration of the jobs so far (None before the first ends): it sizes the batches."""
 
     @property
@@ -341,9 +343,12 @@ class DaskExecutor:
         more than keep every thread of the cluster busy to the end."""
         if self._mean is None or any(t.timeout is not None for t in tasks):
             return [[t] for t in tasks]
+        alone = [[t] for t in tasks if t.job_id in self._alone]
+        if alone:
+            tasks = [t for t in tasks if t.job_id not in self._alone]
         size = int(_AHEAD / max(self._mean, 1e-6))
         size = max(1, min(size, _LARGEST_BATCH, -(-len(tasks) // (2 * self._threads()))))
-        return [tasks[i:i + size] for i in range(0, len(tasks), size)]
+        return alone + [tasks[i:i + size] for i in range(0, len(tasks), size)]
 
     def _send(self) -> None:
         """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read.
@@ -421,7 +426,9 @@ class DaskExecutor:
             except Exception:  # noqa: BLE001 - some result was lost meanwhile: take them one at a time below
                 results = {}
         outcomes = [outcome for f in finished for outcome in self._outcomes(f, results)]
-        self._send()  # jobs held back until the first ended go now, while the runner records these
+        self._send()  # jobs held back until the first ended, or to go alone, go now while the runner records these
+        if not outcomes and (deadline is None or time.monotonic() < deadline):
+            return self.wait(None if deadline is None else deadline - time.monotonic())
         return outcomes
 
     def _outcomes(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> list[Outcome]:
@@ -435,6 +442,15 @@ class DaskExecutor:
         except JobTimedOut as exc:
             outcomes = [self._timed_out(batch.tasks[0], exc)]
         except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its jobs
+            if len(batch.tasks) > 1 and not self._closed:
+                # One of them may have killed its workers: each goes again as a task of its own, so that only
+                # that one fails.
+                self._alone.update(t.job_id for t in batch.tasks)
+                self._queued[:0] = batch.tasks
+                for upstream in batch.upstream:
+                    for job in upstream:
+                        self._references[job] -= 1
+                return []
             failure = _failure(exc)
             outcomes = [Outcome(t.job_id, False, batch.submitted, now, *failure, None, False) for t in batch.tasks]
         else:

@@ -108,16 +108,20 @@ def _upstream_value(result: Any, index: int | None) -> bytes:
 
 
 class JobTimedOut(Exception):
-    """Raised by a task whose job ran past its timeout: the job goes on running on the worker at `worker`
-    until that worker process ends. Carries the job's start and the log it had written by then."""
+    """Raised by a task whose job (at `index` in its batch) ran past its timeout: the job goes on running on the
+    worker at `worker` until that worker process ends. Carries the job's start, the log it had written by then
+    and what the jobs before it in the batch returned."""
 
-    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float) -> None:
-        super().__init__(worker, started, ended, log, timeout)
+    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float, index: int,
+                 done: list[_Payload]) -> None:
+        super().__init__(worker, started, ended, log, timeout, index, done)
         self.worker = worker
         self.started = started
         self.ended = ended
         self.log = log
         self.timeout = timeout
+        self.index = index
+        self.done = done
 
     def __str__(self) -> str:
         return f"the job ran longer than its timeout of {self.timeout:g} s; its worker was killed"
@@ -178,44 +182,53 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
     return (True, value, result, log, started, ended, None, None)
 
 
-def _watched(order: tuple[Any, ...], upstream: list[Any], timeout: float) -> _Payload:
-    """`_run` on a thread of its own, given up on after `timeout` seconds from the job's start.
+def _watched(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
+    """`_run` for each job in turn on a thread of its own, given up on when a job runs past its timeout.
 
     A running job cannot be stopped inside its process, so a job past its
-    timeout is left running and the task raises JobTimedOut naming this worker:
-    the client then ends the worker process. Raising rather than returning
-    keeps the outcome on the scheduler, which does not run an erred task again
-    when its worker is gone.
+    timeout is left running and the task raises JobTimedOut naming this
+    worker: the client then ends the worker process. Raising rather than
+    returning keeps the outcome on the scheduler, which does not run an
+    erred task again when its worker is gone.
     """
     try:
         worker: str | None = distributed.get_worker().address
     except ValueError:  # not on a worker (called directly)
         worker = None
     began: list[float] = []
-    box: list[_Payload] = []
+    done: list[_Payload] = []
     failure: list[BaseException] = []
-    start = threading.Event()
+    changed = threading.Condition()
 
-    def job() -> None:
+    def jobs() -> None:
         try:
-            box.append(_run(order, upstream, began))
+            for order, values in zip(orders, upstream):
+                payload = _run(order, values, began)
+                with changed:
+                    done.append(payload)
+                    changed.notify()
         except BaseException as exc:  # noqa: BLE001 - handed to the task's thread
-            failure.append(exc)
-        finally:
-            start.set()
+            with changed:
+                failure.append(exc)
+                changed.notify()
 
-    thread = threading.Thread(target=job, name="tamso-job", daemon=True)
-    thread.start()
-    # The clock starts when the job does, not while it waits for an earlier job of this process.
-    while not began and not start.wait(0.01):
-        pass
-    thread.join(timeout - (time.time() - began[0]) if began else None)
-    if thread.is_alive():
-        log = _read(os.path.join(_scratch(), layout.LOG_FILE)) or b""
-        raise JobTimedOut(worker, began[0], time.time(), log, timeout)
+    threading.Thread(target=jobs, name="tamso-jobs", daemon=True).start()
+    with changed:
+        while len(done) < len(orders) and not failure:
+            index = len(done)
+            if len(began) <= index:
+                # The clock starts when the job does, not while it waits for an earlier job of this process.
+                changed.wait(0.01)
+                continue
+            timeout = orders[index][-1]
+            left = began[index] + timeout - time.time()
+            if left <= 0:
+                log = _read(os.path.join(_scratch(), layout.LOG_FILE)) or b""
+                raise JobTimedOut(worker, began[index], time.time(), log, timeout, index, list(done))
+            changed.wait(left)
     if failure:
         raise failure[0]
-    return box[0]
+    return done
 
 
 def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
@@ -227,11 +240,11 @@ def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[
     `upstream` holds, per upstream job, the result of the task that ran it
     (its value at that index) or the scattered bytes (index None). With
     `cwd`, a job runs there with `sys_path`, as in the local pool; the
-    workers of a remote cluster keep their own. A job with a timeout is a
-    task of its own.
+    workers of a remote cluster keep their own.
     """
-    return [_run(order, values, []) if order[-1] is None else _watched(order, values, order[-1])
-            for order, values in zip(orders, upstream)]
+    if all(order[-1] is None for order in orders):
+        return [_run(order, values, []) for order, values in zip(orders, upstream)]
+    return _watched(orders, upstream)
 
 
 def _end_worker_process() -> None:
@@ -341,7 +354,7 @@ class DaskExecutor:
     def _batches(self, tasks: list[Task]) -> list[list[Task]]:
         """`tasks` cut into batches: as many jobs as fill about `_AHEAD` seconds at the mean duration, and no
         more than keep every thread of the cluster busy to the end."""
-        if self._mean is None or any(t.timeout is not None for t in tasks):
+        if self._mean is None:
             return [[t] for t in tasks]
         alone = [[t] for t in tasks if t.job_id in self._alone]
         if alone:
@@ -356,7 +369,7 @@ class DaskExecutor:
         Until a job has ended the jobs' duration is unknown: one job per
         thread goes out alone and the rest wait for the first to end.
         """
-        if self._mean is None and not any(t.timeout is not None for t in self._queued):
+        if self._mean is None:
             if self._pending:
                 return
             queued, self._queued = self._queued[:self._threads()], self._queued[self._threads():]
@@ -440,7 +453,7 @@ class DaskExecutor:
         try:
             payloads: list[_Payload] = results[key] if key in results else future.result()
         except JobTimedOut as exc:
-            outcomes = [self._timed_out(batch.tasks[0], exc)]
+            return self._timed_out(batch, exc)
         except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its jobs
             if len(batch.tasks) > 1 and not self._closed:
                 # One of them may have killed its workers: each goes again as a task of its own, so that only
@@ -471,22 +484,43 @@ class DaskExecutor:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
 
-    def _timed_out(self, task: Task, exc: JobTimedOut) -> Outcome:
-        """Fail a job that ran past its timeout, keeping the log it wrote, and end the worker still running it."""
-        with contextlib.suppress(OSError):
-            _write_files(task.directory, exc.log, None, None)
+    def _timed_out(self, batch: _Batch, exc: JobTimedOut) -> list[Outcome]:
+        """The outcomes of a batch in which a job ran past its timeout: the jobs before it as they ended (their
+        values scattered, the batch's result being lost), that one failed with the log it wrote, the ones after
+        it queued again; and the worker still running it ended."""
+        stuck = batch.tasks[exc.index]
         if exc.worker is not None:
             with contextlib.suppress(Exception):
                 self._client.run_on_scheduler(_forgiving_removal(exc.worker))  # type: ignore[no-untyped-call]
             with contextlib.suppress(Exception):
-                self._client.run(
-                    _end_worker_process, workers=[exc.worker], on_error="ignore")
-        return Outcome(task.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False)
-
-    def _settle(self, job: int, upstream: tuple[int, ...], value: tuple[distributed.Future[Any], int], ok: bool,
-                readers: int) -> None:
-        """Keep a job's value on the cluster while jobs still to run may read it, and no longer."""
+                self._client.run(_end_worker_process, workers=[exc.worker], on_error="ignore")
+        outcomes = [self._write(task, payload) for task, payload in zip(batch.tasks, exc.done)]
+        ok = [(task, payload[1]) for task, payload, outcome in zip(batch.tasks, exc.done, outcomes) if outcome.ok]
+        scattered = []
         if ok:
+            try:
+                scattered = self._client.scatter([value for _, value in ok], hash=False)  # type: ignore[no-untyped-call]
+            except Exception as error:  # noqa: BLE001 - without their values on the cluster, they count as failed
+                failure = (type(error).__name__, _worker._display(error))
+                outcomes = [Outcome(o.job_id, False, o.started, o.ended, *failure, None, o.result_written)
+                            if o.ok else o for o in outcomes]
+        values = {task.job_id: (future, None) for (task, _), future in zip(ok, scattered)}
+        with contextlib.suppress(OSError):
+            _write_files(stuck.directory, exc.log, None, None)
+        outcomes.append(Outcome(stuck.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False))
+        for task, upstream, outcome in zip(batch.tasks, batch.upstream, outcomes):
+            self._settle(task.job_id, upstream, values.get(task.job_id), outcome.ok, task.readers)
+        rest = len(outcomes)
+        self._queued[:0] = batch.tasks[rest:]
+        for upstream in batch.upstream[rest:]:
+            for job in upstream:
+                self._references[job] -= 1
+        return outcomes
+
+    def _settle(self, job: int, upstream: tuple[int, ...], value: tuple[distributed.Future[Any], int | None] | None,
+                ok: bool, readers: int) -> None:
+        """Keep a job's value on the cluster while jobs still to run may read it, and no longer."""
+        if ok and value is not None:
             self._values[job] = value
             self._readers_left[job] = readers
             self._release(job)

@@ -332,6 +332,7 @@ class DaskExecutor:
         self._mean: float | None = None
         self._alone: set[int] = set()
         """Jobs that run as tasks of their own: their batch failed as a whole (its workers died, say)."""
+        self._alone_running: int | None = None
         """The mean duration of the jobs so far (None before the first ends): it sizes the batches."""
 
     @property
@@ -359,6 +360,8 @@ class DaskExecutor:
         alone = [[t] for t in tasks if t.job_id in self._alone]
         if alone:
             tasks = [t for t in tasks if t.job_id not in self._alone]
+        if not tasks:
+            return alone
         size = int(_AHEAD / max(self._mean, 1e-6))
         size = max(1, min(size, _LARGEST_BATCH, -(-len(tasks) // (2 * self._threads()))))
         return alone + [tasks[i:i + size] for i in range(0, len(tasks), size)]
@@ -374,7 +377,13 @@ class DaskExecutor:
                 return
             queued, self._queued = self._queued[:self._threads()], self._queued[self._threads():]
         else:
-            queued, self._queued = self._queued, []
+            # Jobs that go alone go one at a time, so that none waits on a worker that another one kills.
+            queued = [t for t in self._queued if t.job_id not in self._alone]
+            alone = [t for t in self._queued if t.job_id in self._alone]
+            if alone and self._alone_running is None:
+                self._alone_running = alone[0].job_id
+                queued.append(alone.pop(0))
+            self._queued = alone
         if not queued:
             return
         reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]
@@ -448,6 +457,9 @@ class DaskExecutor:
         key = _key(future)
         batch = self._pending.pop(key)
         self._jobs_pending -= len(batch.tasks)
+        if batch.tasks[0].job_id == self._alone_running:
+            self._alone.discard(self._alone_running)
+            self._alone_running = None
         now = time.time()
         outcomes: list[Outcome] = []
         try:
@@ -490,10 +502,7 @@ class DaskExecutor:
         it queued again; and the worker still running it ended."""
         stuck = batch.tasks[exc.index]
         if exc.worker is not None:
-            with contextlib.suppress(Exception):
-                self._client.run_on_scheduler(_forgiving_removal(exc.worker))  # type: ignore[no-untyped-call]
-            with contextlib.suppress(Exception):
-                self._client.run(_end_worker_process, workers=[exc.worker], on_error="ignore")
+            self._end_worker(exc.worker)
         outcomes = [self._write(task, payload) for task, payload in zip(batch.tasks, exc.done)]
         ok = [(task, payload[1]) for task, payload, outcome in zip(batch.tasks, exc.done, outcomes) if outcome.ok]
         scattered = []
@@ -516,6 +525,22 @@ class DaskExecutor:
             for job in upstream:
                 self._references[job] -= 1
         return outcomes
+
+    def _end_worker(self, address: str) -> None:
+        """End the worker process at `address`, losing as little as can be.
+
+        Retired first, the worker hands the values it alone holds to other
+        workers (scattered ones could not be made again) and leaves the
+        scheduler as if on purpose, so the tasks queued on it go elsewhere
+        without counting its death against them. A worker that cannot be
+        retired (no other to take its values) is removed the same way.
+        """
+        with contextlib.suppress(Exception):
+            self._client.retire_workers([address], close_workers=False, remove=True)
+        with contextlib.suppress(Exception):
+            self._client.run_on_scheduler(_forgiving_removal(address))  # type: ignore[no-untyped-call]
+        with contextlib.suppress(Exception):
+            self._client.run(_end_worker_process, workers=[address], on_error="ignore")
 
     def _settle(self, job: int, upstream: tuple[int, ...], value: tuple[distributed.Future[Any], int | None] | None,
                 ok: bool, readers: int) -> None:

@@ -1,12 +1,13 @@
-"""The Dask executor: each job is one task on a ``distributed`` cluster.
+"""The Dask executor: jobs run as tasks on a ``distributed`` cluster.
 
-A task runs its job on a worker, into a scratch directory local to that
-worker, and returns the job's ``value.json``, ``result.json`` and ``log.txt``
-as bytes; the client writes them into the job's directory. A task depends on
-the tasks of the jobs it reads, so values travel between workers through Dask
-and client and workers share no file system. A job that is fresh (not
-submitted) but read by a submitted one has its value read from the output
-directory and scattered to the cluster.
+A task runs a batch of jobs (one, or several short ones) on a worker, each
+into a scratch directory local to that worker, and returns each job's
+``value.json``, ``result.json`` and ``log.txt`` as bytes; the client writes
+them into the jobs' directories. A task depends on the tasks of the jobs it
+reads, so values travel between workers through Dask and client and workers
+share no file system. A job that is fresh (not submitted) but read by a
+submitted one has its value read from the output directory and scattered to
+the cluster. A job past its timeout has its worker process ended.
 
 The executor either starts a ``LocalCluster`` of worker processes for the run
 (and closes it afterwards), connects to a running scheduler, or uses a
@@ -508,17 +509,18 @@ class DaskExecutor:
         scattered = []
         if ok:
             try:
-                scattered = self._client.scatter([value for _, value in ok], hash=False)  # type: ignore[no-untyped-call]
+                values = [value for _, value in ok]
+                scattered = self._client.scatter(values, hash=False)  # type: ignore[no-untyped-call]
             except Exception as error:  # noqa: BLE001 - without their values on the cluster, they count as failed
                 failure = (type(error).__name__, _worker._display(error))
                 outcomes = [Outcome(o.job_id, False, o.started, o.ended, *failure, None, o.result_written)
                             if o.ok else o for o in outcomes]
-        values = {task.job_id: (future, None) for (task, _), future in zip(ok, scattered)}
+        held = {task.job_id: (future, None) for (task, _), future in zip(ok, scattered)}
         with contextlib.suppress(OSError):
             _write_files(stuck.directory, exc.log, None, None)
         outcomes.append(Outcome(stuck.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False))
         for task, upstream, outcome in zip(batch.tasks, batch.upstream, outcomes):
-            self._settle(task.job_id, upstream, values.get(task.job_id), outcome.ok, task.readers)
+            self._settle(task.job_id, upstream, held.get(task.job_id), outcome.ok, task.readers)
         rest = len(outcomes)
         self._queued[:0] = batch.tasks[rest:]
         for upstream in batch.upstream[rest:]:

@@ -72,6 +72,22 @@ def fragile(i: int) -> int:
 @asset(inputs={"v": fragile}, partitions=I)
 def after(v: int, i: int) -> int:
     return v + 10
+
+
+# Trivial jobs first, so that the later ones share tasks; one of those kills its worker every time.
+J = {"j": partitions(list(range(8)))}
+
+
+@asset(partitions=J)
+def first(j: int) -> int:
+    return j
+
+
+@asset(inputs={"v": first}, partitions=J)
+def doomed(v: int, j: int) -> int:
+    if j == 3:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return v * 2
 """
 
 SLOW = """
@@ -85,27 +101,6 @@ def slow(i: int) -> int:
     open(os.path.join(HERE, f"started-{i}"), "w").close()
     time.sleep(60)
     return i
-"""
-
-# Trivial jobs first, so that the later ones share tasks; one of those kills its worker every time.
-DOOMED = """
-import os
-import signal
-from tamso import asset, partitions
-
-I = {"i": partitions(list(range(8)))}
-
-
-@asset(partitions=I)
-def first(i: int) -> int:
-    return i
-
-
-@asset(inputs={"v": first}, partitions=I)
-def doomed(v: int, i: int) -> int:
-    if i == 3:
-        os.kill(os.getpid(), signal.SIGKILL)
-    return v * 2
 """
 
 # Trivial jobs, so that they share tasks, one of which sleeps in the middle of its batch.
@@ -138,7 +133,6 @@ def modules(tmp_path_factory):
     (folder / "dk_fragile.py").write_text(f"MARKER = {str(folder / 'killed-once')!r}\n" + FRAGILE)
     (folder / "dk_slow.py").write_text(f"HERE = {str(folder)!r}\n" + SLOW)
     (folder / "dk_stuck.py").write_text(STUCK)
-    (folder / "dk_doomed.py").write_text(DOOMED)
     added = [str(folder), EXAMPLES]
     sys.path[:0] = added
     yield folder
@@ -214,22 +208,18 @@ def test_fresh_upstream_values_are_scattered_to_the_cluster(tmp_path, monkeypatc
     assert files("out") == before
 
 
-def test_a_worker_killed_by_its_job_is_replaced_and_the_job_runs_again(tmp_path, monkeypatch, client, modules):
+def test_a_job_that_kills_its_worker_once_runs_again_one_that_always_does_fails_alone(tmp_path, monkeypatch,
+                                                                                      client, modules):
     monkeypatch.chdir(tmp_path)
     report = tamso.run(["dk_fragile"], out="out", executor=client)
     assert (modules / "killed-once").exists()
-    assert report.status == "ok" and {j.status for j in report.jobs} == {"ok"}
-    assert tamso.read("dk_fragile:after", {"i": 1}, out="out") == 11
-    assert sorted(files("out")) == sorted(f"dk_fragile:{key}/i={i}/{name}" for key in ("fragile", "after")
-                                          for i in (1, 2) for name in ("log.txt", "result.json", "value.json"))
-
-
-def test_a_job_that_always_kills_its_worker_fails_alone(tmp_path, monkeypatch, client, modules):
-    monkeypatch.chdir(tmp_path)
-    report = tamso.run(["dk_doomed"], out="out", executor=client)
     failed = {j.label(): (j.status, j.error_type) for j in report.jobs if j.status != "ok"}
-    assert failed == {"dk_doomed:doomed[i=3]": ("failed", "WorkerDied")}
-    assert tamso.read("dk_doomed:doomed", {"i": 4}, out="out") == 8
+    assert failed == {"dk_fragile:doomed[j=3]": ("failed", "WorkerDied")}
+    assert tamso.read("dk_fragile:after", {"i": 1}, out="out") == 11
+    assert tamso.read("dk_fragile:doomed", {"j": 4}, out="out") == 8
+    assert sorted(f for f in files("out") if "doomed" not in f and "first" not in f) == sorted(
+        f"dk_fragile:{key}/i={i}/{name}" for key in ("fragile", "after") for i in (1, 2)
+        for name in ("log.txt", "result.json", "value.json"))
 
 
 def free_port():

@@ -103,7 +103,8 @@ def slow(i: int) -> int:
     return i
 """
 
-# Trivial jobs, so that they share tasks, one of which sleeps in the middle of its batch.
+# Trivial jobs, so that they share tasks, one of which sleeps in the middle of its batch: the jobs before
+# and after it in its batch run again.
 STUCK = """
 import time
 from tamso import asset, partitions

@@ -110,19 +110,18 @@ def _upstream_value(result: Any, index: int | None) -> bytes:
 
 class JobTimedOut(Exception):
     """Raised by a task whose job (at `index` in its batch) ran past its timeout: the job goes on running on the
-    worker at `worker` until that worker process ends. Carries the job's start, the log it had written by then
-    and what the jobs before it in the batch returned."""
+    worker at `worker` until that worker process ends. Carries the job's start and the log it had written by
+    then."""
 
-    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float, index: int,
-                 done: list[_Payload]) -> None:
-        super().__init__(worker, started, ended, log, timeout, index, done)
+    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float,
+                 index: int) -> None:
+        super().__init__(worker, started, ended, log, timeout, index)
         self.worker = worker
         self.started = started
         self.ended = ended
         self.log = log
         self.timeout = timeout
         self.index = index
-        self.done = done
 
     def __str__(self) -> str:
         return f"the job ran longer than its timeout of {self.timeout:g} s; its worker was killed"
@@ -225,7 +224,7 @@ def _watched(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_
             left = began[index] + timeout - time.time()
             if left <= 0:
                 log = _read(os.path.join(_scratch(), layout.LOG_FILE)) or b""
-                raise JobTimedOut(worker, began[index], time.time(), log, timeout, index, list(done))
+                raise JobTimedOut(worker, began[index], time.time(), log, timeout, index)
             changed.wait(left)
     if failure:
         raise failure[0]
@@ -458,8 +457,9 @@ class DaskExecutor:
         key = _key(future)
         batch = self._pending.pop(key)
         self._jobs_pending -= len(batch.tasks)
-        if batch.tasks[0].job_id == self._alone_running:
-            self._alone.discard(self._alone_running)
+        alone = batch.tasks[0].job_id == self._alone_running
+        if alone:
+            self._alone.discard(batch.tasks[0].job_id)
             self._alone_running = None
         now = time.time()
         outcomes: list[Outcome] = []
@@ -468,9 +468,10 @@ class DaskExecutor:
         except JobTimedOut as exc:
             return self._timed_out(batch, exc)
         except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its jobs
-            if len(batch.tasks) > 1 and not self._closed:
-                # One of them may have killed its workers: each goes again as a task of its own, so that only
-                # that one fails.
+            if not alone and not self._closed and (len(batch.tasks) > 1 or isinstance(exc, KilledWorker)):
+                # Dask counts every task waiting on a worker that dies as a suspect, so the job that killed it
+                # may be another one, in this batch or not: each goes again alone, one at a time, and only a
+                # job that kills its workers then fails.
                 self._alone.update(t.job_id for t in batch.tasks)
                 self._queued[:0] = batch.tasks
                 for upstream in batch.upstream:
@@ -498,35 +499,21 @@ class DaskExecutor:
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
 
     def _timed_out(self, batch: _Batch, exc: JobTimedOut) -> list[Outcome]:
-        """The outcomes of a batch in which a job ran past its timeout: the jobs before it as they ended (their
-        values scattered, the batch's result being lost), that one failed with the log it wrote, the ones after
-        it queued again; and the worker still running it ended."""
-        stuck = batch.tasks[exc.index]
+        """Fail the job of `batch` that ran past its timeout, with the log it wrote, and end the worker still
+        running it. The batch's other jobs go again: those before it took a batch's worth of time at most, and
+        their values are lost with the batch's result."""
         if exc.worker is not None:
             self._end_worker(exc.worker)
-        outcomes = [self._write(task, payload) for task, payload in zip(batch.tasks, exc.done)]
-        ok = [(task, payload[1]) for task, payload, outcome in zip(batch.tasks, exc.done, outcomes) if outcome.ok]
-        scattered = []
-        if ok:
-            try:
-                values = [value for _, value in ok]
-                scattered = self._client.scatter(values, hash=False)  # type: ignore[no-untyped-call]
-            except Exception as error:  # noqa: BLE001 - without their values on the cluster, they count as failed
-                failure = (type(error).__name__, _worker._display(error))
-                outcomes = [Outcome(o.job_id, False, o.started, o.ended, *failure, None, o.result_written)
-                            if o.ok else o for o in outcomes]
-        held = {task.job_id: (future, None) for (task, _), future in zip(ok, scattered)}
+        stuck = batch.tasks[exc.index]
         with contextlib.suppress(OSError):
             _write_files(stuck.directory, exc.log, None, None)
-        outcomes.append(Outcome(stuck.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False))
-        for task, upstream, outcome in zip(batch.tasks, batch.upstream, outcomes):
-            self._settle(task.job_id, upstream, held.get(task.job_id), outcome.ok, task.readers)
-        rest = len(outcomes)
-        self._queued[:0] = batch.tasks[rest:]
-        for upstream in batch.upstream[rest:]:
-            for job in upstream:
-                self._references[job] -= 1
-        return outcomes
+        self._queued[:0] = [task for task in batch.tasks if task is not stuck]
+        for task, upstream in zip(batch.tasks, batch.upstream):
+            if task is not stuck:
+                for job in upstream:
+                    self._references[job] -= 1
+        self._settle(stuck.job_id, batch.upstream[exc.index], None, False, stuck.readers)
+        return [Outcome(stuck.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False)]
 
     def _end_worker(self, address: str) -> None:
         """End the worker process at `address`, losing as little as can be.

@@ -66,6 +66,9 @@ class _Kept:
     def wait(self, timeout: float | None) -> list[Outcome]:
         return self.executor.wait(timeout)
 
+    def running(self) -> int:
+        return self.executor.running()
+
     def close(self, *, cancel: bool = False) -> None:
         pass
 

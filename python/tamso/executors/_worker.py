@@ -69,6 +69,42 @@ def _open_log(directory: str) -> int:
     return os.open(f"{directory}/{layout.LOG_FILE}", os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
 
 
+def materialize_logged(module: str, function: str, directory: str, kwargs: str, log: int, out: int,
+                       err: int) -> tuple[bool, tuple[str, str] | None]:
+    """``materialize_asset`` into `directory` with file descriptors 1 and 2 on `log` (closed here), then on `out`
+    and `err`.
+
+    Returns (ok, error): ok is False when the job failed; error is its (type,
+    message) when it failed without writing ``result.json`` (a failure to
+    prepare the job or an internal one), None when ``result.json`` records it.
+    """
+    ok = True
+    error: tuple[str, str] | None = None
+    _flush()
+    try:
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        os.close(log)
+        try:
+            materialize_asset(module, function, directory, kwargs)
+        except SystemExit:  # a failed job: result.json says why
+            ok = False
+        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
+            ok = False
+            error = (type(exc).__name__, _display(exc))
+    finally:
+        _flush()
+        os.dup2(out, 1)
+        os.dup2(err, 2)
+    return ok, error
+
+
+def recorded_error(result: bytes) -> tuple[str, str]:
+    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
+    document = json.loads(result)
+    return str(document["error_type"]), str(document["error"])
+
+
 def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int) -> tuple[Any, ...]:
     """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written).
 
@@ -85,24 +121,7 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
         log = _open_log(directory)
     except OSError as exc:
         return (job_id, False, started, time.time(), type(exc).__name__, _display(exc), None, False)
-    ok = True
-    error: tuple[str, str] | None = None
-    _flush()
-    try:
-        os.dup2(log, 1)
-        os.dup2(log, 2)
-        os.close(log)
-        try:
-            materialize_asset(module, function, directory, kwargs)
-        except SystemExit:
-            ok = False
-        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
-            ok = False
-            error = (type(exc).__name__, _display(exc))
-    finally:
-        _flush()
-        os.dup2(quiet, 1)
-        os.dup2(quiet, 2)
+    ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet)
     ended = time.time()
     if ok:
         try:
@@ -114,8 +133,8 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
         return (job_id, False, started, ended, error[0], error[1], None, False)
     try:
         with open(os.path.join(cwd, directory, layout.RESULT_FILE), "rb") as stream:
-            result = json.loads(stream.read())
-        return (job_id, False, started, ended, str(result["error_type"]), str(result["error"]), None, True)
+            recorded = recorded_error(stream.read())
+        return (job_id, False, started, ended, recorded[0], recorded[1], None, True)
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
 

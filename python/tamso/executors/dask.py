@@ -1,12 +1,13 @@
-"""The Dask executor: each job is one task on a ``distributed`` cluster.
+"""The Dask executor: jobs run as tasks on a ``distributed`` cluster.
 
-A task runs its job on a worker, into a scratch directory local to that
-worker, and returns the job's ``value.json``, ``result.json`` and ``log.txt``
-as bytes; the client writes them into the job's directory. A task depends on
-the tasks of the jobs it reads, so values travel between workers through Dask
-and client and workers share no file system. A job that is fresh (not
-submitted) but read by a submitted one has its value read from the output
-directory and scattered to the cluster.
+A task runs a batch of jobs (one, or several short ones) on a worker, each
+into a scratch directory local to that worker, and returns each job's
+``value.json``, ``result.json`` and ``log.txt`` as bytes; the client writes
+them into the jobs' directories. A task depends on the tasks of the jobs it
+reads, so values travel between workers through Dask and client and workers
+share no file system. A job that is fresh (not submitted) but read by a
+submitted one has its value read from the output directory and scattered to
+the cluster. A job past its timeout has its worker process ended.
 
 The executor either starts a ``LocalCluster`` of worker processes for the run
 (and closes it afterwards), connects to a running scheduler, or uses a
@@ -17,6 +18,8 @@ from __future__ import annotations
 
 import atexit
 import contextlib
+import functools
+import hashlib
 import importlib
 import itertools
 import json
@@ -53,18 +56,34 @@ _Payload = tuple[bool, "bytes | None", "bytes | None", bytes, float, float, "str
 _JOB_LOCK = threading.Lock()
 
 
+@functools.lru_cache(maxsize=1)
 def _value_path_member(directory: str) -> bytes:
-    """The ``"value_path"`` member of ``result.json`` as the core writes it for a job run into `directory`."""
+    """The ``"value_path"`` member of ``result.json`` as the core writes it for a job run into `directory`.
+
+    Cached for the one directory asked for again and again: the worker's scratch directory.
+    """
     text = str(pathlib.Path(directory) / layout.VALUE_FILE)
     return b'"value_path":' + json.dumps(text, ensure_ascii=False).encode("utf-8", "surrogateescape")
 
 
+_CHUNK = 1 << 20
+
+
 def _read(path: str) -> bytes | None:
     try:
-        with open(path, "rb") as stream:
-            return stream.read()
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except FileNotFoundError:
         return None
+    try:
+        data = os.read(fd, _CHUNK)
+        if len(data) < _CHUNK:  # a short read of a regular file is its end: most files take one call
+            return data
+        parts = [data]
+        while chunk := os.read(fd, _CHUNK):
+            parts.append(chunk)
+        return b"".join(parts)
+    finally:
+        os.close(fd)
 
 
 _SCRATCH: list[str] = []
@@ -79,71 +98,39 @@ def _scratch() -> str:
     return _SCRATCH[0]
 
 
-def _remove(path: str) -> None:
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(OSError):
-            os.unlink(path)
-
-
-def _upstream_value(result: Any) -> bytes:
-    """An upstream job's value: the task result of a job run here, or the bytes scattered for a fresh one."""
-    if isinstance(result, bytes):
+def _upstream_value(result: Any, index: int | None) -> bytes:
+    """An upstream job's value: in the result of the task that ran it (at `index`), or the bytes scattered for a
+    fresh one (`index` None)."""
+    if index is None:
+        assert isinstance(result, bytes)
         return result
-    value: bytes = result[1]
+    value: bytes = result[index][1]
     return value
 
 
-def _capture(module: str, function: str, directory: str, kwargs: str) -> tuple[bool, tuple[str, str] | None]:
-    """``materialize_asset`` into `directory`, its standard output and error going to ``log.txt`` there.
+class JobTimedOut(Exception):
+    """Raised by a task whose job (at `index` in its batch) ran past its timeout: the job goes on running on the
+    worker at `worker` until that worker process ends. Carries the job's start and the log it had written by
+    then."""
 
-    As in the local pool's worker: returns (ok, error), error being (type,
-    message) when the job failed without writing ``result.json``; raises
-    OSError when the directory or its log cannot be made.
-    """
-    os.makedirs(directory, exist_ok=True)
-    log = os.open(os.path.join(directory, layout.LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    ok = True
-    error: tuple[str, str] | None = None
-    _worker._flush()
-    saved = os.dup(1), os.dup(2)
-    try:
-        os.dup2(log, 1)
-        os.dup2(log, 2)
-        os.close(log)
-        try:
-            materialize_asset(module, function, directory, kwargs)
-        except SystemExit:
-            ok = False
-        except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
-            ok = False
-            error = (type(exc).__name__, _worker._display(exc))
-    finally:
-        _worker._flush()
-        os.dup2(saved[0], 1)
-        os.dup2(saved[1], 2)
-        os.close(saved[0])
-        os.close(saved[1])
-    return ok, error
+    def __init__(self, worker: str | None, started: float, ended: float, log: bytes, timeout: float,
+                 index: int) -> None:
+        super().__init__(worker, started, ended, log, timeout, index)
+        self.worker = worker
+        self.started = started
+        self.ended = ended
+        self.log = log
+        self.timeout = timeout
+        self.index = index
+
+    def __str__(self) -> str:
+        return f"the job ran longer than its timeout of {self.timeout:g} s; its worker was killed"
 
 
-def _recorded_error(result: bytes) -> tuple[str, str]:
-    """The (type, message) of a failed job from its ``result.json``; raises ValueError, KeyError or TypeError."""
-    document = json.loads(result)
-    return str(document["error_type"]), str(document["error"])
-
-
-def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
-    """The task function (it runs on a worker): one job into a scratch directory, its files back as bytes.
-
-    `order` is (module, function, directory, kwargs pieces, upstream job ids,
-    cwd, sys_path); `upstream` holds the values of those jobs in that order.
-    With `cwd`, the job runs there with `sys_path`, as in the local pool; the
-    workers of a remote cluster keep their own.
-    """
-    module, function, directory, pieces, ids, cwd, sys_path = order
-    values = {job: _upstream_value(result) for job, result in zip(ids, upstream)}
+def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Payload:
+    """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`."""
+    module, function, directory, pieces, ids, indices, cwd, sys_path, _ = order
+    values = {job: _upstream_value(result, index) for job, result, index in zip(ids, upstream, indices)}
     with _JOB_LOCK:
         home = os.getcwd()
         if cwd is not None:
@@ -153,26 +140,33 @@ def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
                 sys.path[:] = sys_path
         target = _scratch()
         started = time.time()
+        began.append(started)
+        saved = os.dup(1), os.dup(2)
         try:
             try:
                 kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
                                  for p in pieces)
-                ok, error = _capture(module, function, target, kwargs)
+                log_fd = _worker._open_log(target)
             except OSError as exc:
                 return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker._display(exc))
+            # The worker process goes on running its own threads: its standard output and error come back.
+            ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved)
             ended = time.time()
             value = _read(os.path.join(target, layout.VALUE_FILE)) if ok else None
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
             log = _read(os.path.join(target, layout.LOG_FILE)) or b""
         finally:
+            os.close(saved[0])
+            os.close(saved[1])
             if os.getcwd() != (cwd if cwd is not None else home):
                 os.chdir(cwd if cwd is not None else home)
-            with contextlib.suppress(OSError):
-                for name in os.listdir(target):
-                    _remove(os.path.join(target, name))
+            # The next job's files must not be mistaken for leftovers of this one (its log is truncated anew).
+            for name in (layout.VALUE_FILE, layout.RESULT_FILE):
+                with contextlib.suppress(OSError):
+                    os.unlink(os.path.join(target, name))
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
-        result = result.replace(_value_path_member(target), _value_path_member(directory), 1)
+        result = result.replace(_value_path_member(target), _value_path_member.__wrapped__(directory), 1)
     if ok and value is None:
         return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no value.json")
     if error is not None:
@@ -181,11 +175,101 @@ def run_task(order: tuple[Any, ...], upstream: list[Any]) -> _Payload:
         if result is None:
             return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json")
         try:
-            error_type, message = _recorded_error(result)
+            error_type, message = _worker.recorded_error(result)
         except (ValueError, KeyError, TypeError) as exc:
             return (False, None, result, log, started, ended, type(exc).__name__, _worker._display(exc))
         return (False, None, result, log, started, ended, error_type, message)
     return (True, value, result, log, started, ended, None, None)
+
+
+def _watched(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
+    """`_run` for each job in turn on a thread of its own, given up on when a job runs past its timeout.
+
+    A running job cannot be stopped inside its process, so a job past its
+    timeout is left running and the task raises JobTimedOut naming this
+    worker: the client then ends the worker process. Raising rather than
+    returning keeps the outcome on the scheduler, which does not run an
+    erred task again when its worker is gone.
+    """
+    try:
+        worker: str | None = distributed.get_worker().address
+    except ValueError:  # not on a worker (called directly)
+        worker = None
+    began: list[float] = []
+    done: list[_Payload] = []
+    failure: list[BaseException] = []
+    changed = threading.Condition()
+
+    def jobs() -> None:
+        try:
+            for order, values in zip(orders, upstream):
+                payload = _run(order, values, began)
+                with changed:
+                    done.append(payload)
+                    changed.notify()
+        except BaseException as exc:  # noqa: BLE001 - handed to the task's thread
+            with changed:
+                failure.append(exc)
+                changed.notify()
+
+    threading.Thread(target=jobs, name="tamso-jobs", daemon=True).start()
+    with changed:
+        while len(done) < len(orders) and not failure:
+            index = len(done)
+            if len(began) <= index:
+                # The clock starts when the job does, not while it waits for an earlier job of this process.
+                changed.wait(0.01)
+                continue
+            timeout = orders[index][-1]
+            left = began[index] + timeout - time.time()
+            if left <= 0:
+                log = _read(os.path.join(_scratch(), layout.LOG_FILE)) or b""
+                raise JobTimedOut(worker, began[index], time.time(), log, timeout, index)
+            changed.wait(left)
+    if failure:
+        raise failure[0]
+    return done
+
+
+def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
+    """The task function (it runs on a worker): jobs one after the other, each into a scratch directory, their
+    files back as bytes.
+
+    Each order is (module, function, directory, kwargs pieces, upstream job
+    ids, their indices, cwd, sys_path, timeout); the matching entry of
+    `upstream` holds, per upstream job, the result of the task that ran it
+    (its value at that index) or the scattered bytes (index None). With
+    `cwd`, a job runs there with `sys_path`, as in the local pool; the
+    workers of a remote cluster keep their own.
+    """
+    if all(order[-1] is None for order in orders):
+        return [_run(order, values, []) for order, values in zip(orders, upstream)]
+    return _watched(orders, upstream)
+
+
+def _end_worker_process() -> None:
+    """Run on a worker whose job timed out: end its process (its nanny, if any, starts a new one).
+
+    The process ends a moment after this returns, so that the call is
+    answered rather than cut off.
+    """
+    if _SCRATCH:
+        shutil.rmtree(os.path.dirname(_SCRATCH[0]), ignore_errors=True)
+    threading.Timer(0.05, os._exit, (1,)).start()
+
+
+def _forgiving_removal(address: str) -> Any:
+    """A function for the scheduler that removes the worker at `address` as if it had left on purpose.
+
+    Tasks merely queued on a worker that dies are counted as suspects of its
+    death; removed this way first, they go to other workers uncounted. Made
+    here so that it travels by value: the scheduler need not import tamso.
+    """
+
+    async def remove(dask_scheduler: Any) -> None:
+        await dask_scheduler.remove_worker(address, expected=True, close=False, stimulus_id="tamso-job-timeout")
+
+    return remove
 
 
 class _QuietWorkers(WorkerPlugin):
@@ -200,11 +284,19 @@ class _QuietWorkers(WorkerPlugin):
             pass
 
 
+# Jobs shorter than this (by the mean so far) share a task, enough of them to fill about this many seconds:
+# a Dask task costs about a millisecond of the cluster's time, several times what a trivial job takes.
+_AHEAD = 0.02
+_LARGEST_BATCH = 64
+
+
 @dataclass
-class _Pending:
-    task: Task
+class _Batch:
+    """Jobs that run as one task, in order; `upstream` holds the job ids each one reads."""
+
+    tasks: list[Task]
     future: distributed.Future[Any]
-    upstream: tuple[int, ...]
+    upstream: list[tuple[int, ...]]
     submitted: float = field(default_factory=time.time)
 
 
@@ -227,14 +319,21 @@ class DaskExecutor:
         self._counter = itertools.count()
         self._queued: list[Task] = []
         self._done: queue.SimpleQueue[distributed.Future[Any]] = queue.SimpleQueue()
-        self._pending: dict[str, _Pending] = {}
-        self._values: dict[int, distributed.Future[Any]] = {}
-        """Job id -> the future that holds its value on the cluster (a task's result or scattered bytes)."""
+        self._pending: dict[str, _Batch] = {}
+        self._jobs_pending = 0
+        self._values: dict[int, tuple[distributed.Future[Any], int | None]] = {}
+        """Job id -> the future that holds its value on the cluster, and where in it: the result of the task that
+        ran the job and the job's index there, or scattered bytes and None."""
         self._readers_left: dict[int, int] = {}
         self._references: dict[int, int] = {}
-        """Job id -> how many pending tasks read its value."""
+        """Job id -> how many pending jobs read its value."""
         self._closed = False
         self._slots: int | None = None
+        self._mean: float | None = None
+        self._alone: set[int] = set()
+        """Jobs that run as tasks of their own: their batch failed as a whole (its workers died, say)."""
+        self._alone_running: int | None = None
+        """The mean duration of the jobs so far (None before the first ends): it sizes the batches."""
 
     @property
     def dashboard_link(self) -> str | None:
@@ -245,9 +344,46 @@ class DaskExecutor:
         # Tasks go to the scheduler together when the runner next waits: one graph update for many jobs.
         self._queued.append(task)
 
+    def _threads(self) -> int:
+        if self._slots is None:
+            try:
+                self._slots = max(1, sum(self._client.nthreads().values()))  # type: ignore[no-untyped-call]
+            except Exception:  # noqa: BLE001 - a cluster that cannot say counts as one thread
+                self._slots = 1
+        return self._slots
+
+    def _batches(self, tasks: list[Task]) -> list[list[Task]]:
+        """`tasks` cut into batches: as many jobs as fill about `_AHEAD` seconds at the mean duration, and no
+        more than keep every thread of the cluster busy to the end."""
+        if self._mean is None:
+            return [[t] for t in tasks]
+        alone = [[t] for t in tasks if t.job_id in self._alone]
+        if alone:
+            tasks = [t for t in tasks if t.job_id not in self._alone]
+        if not tasks:
+            return alone
+        size = int(_AHEAD / max(self._mean, 1e-6))
+        size = max(1, min(size, _LARGEST_BATCH, -(-len(tasks) // (2 * self._threads()))))
+        return alone + [tasks[i:i + size] for i in range(0, len(tasks), size)]
+
     def _send(self) -> None:
-        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read."""
-        queued, self._queued = self._queued, []
+        """Hand the queued tasks to the cluster, scattering the values of fresh jobs they read.
+
+        Until a job has ended the jobs' duration is unknown: one job per
+        thread goes out alone and the rest wait for the first to end.
+        """
+        if self._mean is None:
+            if self._pending:
+                return
+            queued, self._queued = self._queued[:self._threads()], self._queued[self._threads():]
+        else:
+            # Jobs that go alone go one at a time, so that none waits on a worker that another one kills.
+            queued = [t for t in self._queued if t.job_id not in self._alone]
+            alone = [t for t in self._queued if t.job_id in self._alone]
+            if alone and self._alone_running is None:
+                self._alone_running = alone[0].job_id
+                queued.append(alone.pop(0))
+            self._queued = alone
         if not queued:
             return
         reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]
@@ -260,16 +396,28 @@ class DaskExecutor:
                 with open(path, "rb") as stream:
                     data.append(stream.read())
             scattered = self._client.scatter(data, hash=False)  # type: ignore[no-untyped-call]
-            self._values.update(zip(missing, scattered))
+            self._values.update((job, (future, None)) for job, future in zip(missing, scattered))
         cwd, sys_path = self._place if self._place is not None else (None, None)
-        orders = [(t.module, t.function, t.directory, t.kwargs, ids, cwd, sys_path) for t, ids in zip(queued, reads)]
-        upstream = [[self._values[job] for job in ids] for ids in reads]
-        keys = [f"tamso-{t.function}-{t.job_id}-{self._run}-{next(self._counter)}" for t in queued]
-        futures = self._client.map(run_task, orders, upstream, key=keys, pure=False, retries=0)
-        for task, ids, key, future in zip(queued, reads, keys, futures):
-            self._pending[key] = _Pending(task, future, ids)
-            for job in ids:
-                self._references[job] = self._references.get(job, 0) + 1
+        read_by = dict(zip((t.job_id for t in queued), reads))
+        batches = self._batches(queued)
+        orders, upstream, keys = [], [], []
+        for batch in batches:
+            batch_reads = [read_by[t.job_id] for t in batch]
+            orders.append([(t.module, t.function, t.directory, t.kwargs, up,
+                            tuple(self._values[job][1] for job in up), cwd, sys_path, t.timeout)
+                           for t, up in zip(batch, batch_reads)])
+            upstream.append([[self._values[job][0] for job in up] for up in batch_reads])
+            first = batch[0]
+            more = f"+{len(batch) - 1}" if len(batch) > 1 else ""
+            keys.append(f"tamso-{first.function}-{first.job_id}{more}-{self._run}-{next(self._counter)}")
+        futures = self._client.map(run_batch, orders, upstream, key=keys, pure=False, retries=0)
+        for batch, key, future in zip(batches, keys, futures):
+            batch_reads = [read_by[t.job_id] for t in batch]
+            self._pending[key] = _Batch(batch, future, batch_reads)
+            self._jobs_pending += len(batch)
+            for up in batch_reads:
+                for job in up:
+                    self._references[job] = self._references.get(job, 0) + 1
             future.add_done_callback(self._done.put)  # type: ignore[no-untyped-call]
 
     def wait(self, timeout: float | None) -> list[Outcome]:
@@ -299,43 +447,95 @@ class DaskExecutor:
                 results = dict(zip(map(_key, done), self._client.gather(done)))  # type: ignore[no-untyped-call]
             except Exception:  # noqa: BLE001 - some result was lost meanwhile: take them one at a time below
                 results = {}
-        outcomes = [self._outcome(f, results) for f in finished]
+        outcomes = [outcome for f in finished for outcome in self._outcomes(f, results)]
+        self._send()  # jobs held back until the first ended, or to go alone, go now while the runner records these
+        if not outcomes and (deadline is None or time.monotonic() < deadline):
+            return self.wait(None if deadline is None else deadline - time.monotonic())
         return outcomes
 
-    def _outcome(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> Outcome:
+    def _outcomes(self, future: distributed.Future[Any], results: Mapping[str, Any]) -> list[Outcome]:
         key = _key(future)
-        pending = self._pending.pop(key)
-        task = pending.task
+        batch = self._pending.pop(key)
+        self._jobs_pending -= len(batch.tasks)
+        alone = batch.tasks[0].job_id == self._alone_running
+        if alone:
+            self._alone.discard(batch.tasks[0].job_id)
+            self._alone_running = None
         now = time.time()
+        outcomes: list[Outcome] = []
         try:
-            payload: _Payload = results[key] if key in results else future.result()
-        except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its job
-            outcome = Outcome(task.job_id, False, pending.submitted, now, *_failure(exc), None, False)
+            payloads: list[_Payload] = results[key] if key in results else future.result()
+        except JobTimedOut as exc:
+            return self._timed_out(batch, exc)
+        except Exception as exc:  # noqa: BLE001 - whatever kept the task from returning fails its jobs
+            if not alone and not self._closed and (len(batch.tasks) > 1 or isinstance(exc, KilledWorker)):
+                # Dask counts every task waiting on a worker that dies as a suspect, so the job that killed it
+                # may be another one, in this batch or not: each goes again alone, one at a time, and only a
+                # job that kills its workers then fails.
+                self._alone.update(t.job_id for t in batch.tasks)
+                self._queued[:0] = batch.tasks
+                for upstream in batch.upstream:
+                    for job in upstream:
+                        self._references[job] -= 1
+                return []
+            failure = _failure(exc)
+            outcomes = [Outcome(t.job_id, False, batch.submitted, now, *failure, None, False) for t in batch.tasks]
         else:
-            outcome = self._write(task, payload)
-        self._settle(task.job_id, pending.upstream, future, outcome.ok, task.readers)
-        return outcome
+            for task, payload in zip(batch.tasks, payloads):
+                outcomes.append(self._write(task, payload))
+                duration = payload[5] - payload[4]
+                self._mean = duration if self._mean is None else self._mean + (duration - self._mean) * 0.05
+        for index, (task, upstream, outcome) in enumerate(zip(batch.tasks, batch.upstream, outcomes)):
+            self._settle(task.job_id, upstream, (future, index), outcome.ok, task.readers)
+        return outcomes
 
     def _write(self, task: Task, payload: _Payload) -> Outcome:
         """The job's files into its directory, as the local pool's jobs write them."""
         ok, value, result, log, started, ended, error_type, error = payload
         try:
-            os.makedirs(task.directory, exist_ok=True)
-            layout.write_atomic(os.path.join(task.directory, layout.LOG_FILE), log)
-            if value is not None:
-                layout.write_atomic(os.path.join(task.directory, layout.VALUE_FILE), value)
-            if result is not None:
-                layout.write_atomic(os.path.join(task.directory, layout.RESULT_FILE), result)
-            stamp = layout.stamp_value(os.path.join(task.directory, layout.VALUE_FILE)) if ok else None
+            stamp = _write_files(task.directory, log, value, result)
         except OSError as exc:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
 
-    def _settle(self, job: int, upstream: tuple[int, ...], future: distributed.Future[Any], ok: bool,
-                readers: int) -> None:
+    def _timed_out(self, batch: _Batch, exc: JobTimedOut) -> list[Outcome]:
+        """Fail the job of `batch` that ran past its timeout, with the log it wrote, and end the worker still
+        running it. The batch's other jobs go again: those before it took a batch's worth of time at most, and
+        their values are lost with the batch's result."""
+        if exc.worker is not None:
+            self._end_worker(exc.worker)
+        stuck = batch.tasks[exc.index]
+        with contextlib.suppress(OSError):
+            _write_files(stuck.directory, exc.log, None, None)
+        self._queued[:0] = [task for task in batch.tasks if task is not stuck]
+        for task, upstream in zip(batch.tasks, batch.upstream):
+            if task is not stuck:
+                for job in upstream:
+                    self._references[job] -= 1
+        self._settle(stuck.job_id, batch.upstream[exc.index], None, False, stuck.readers)
+        return [Outcome(stuck.job_id, False, exc.started, exc.ended, "Timeout", str(exc), None, False)]
+
+    def _end_worker(self, address: str) -> None:
+        """End the worker process at `address`, losing as little as can be.
+
+        Retired first, the worker hands the values it alone holds to other
+        workers (scattered ones could not be made again) and leaves the
+        scheduler as if on purpose, so the tasks queued on it go elsewhere
+        without counting its death against them. A worker that cannot be
+        retired (no other to take its values) is removed the same way.
+        """
+        with contextlib.suppress(Exception):
+            self._client.retire_workers([address], close_workers=False, remove=True)
+        with contextlib.suppress(Exception):
+            self._client.run_on_scheduler(_forgiving_removal(address))  # type: ignore[no-untyped-call]
+        with contextlib.suppress(Exception):
+            self._client.run(_end_worker_process, workers=[address], on_error="ignore")
+
+    def _settle(self, job: int, upstream: tuple[int, ...], value: tuple[distributed.Future[Any], int | None] | None,
+                ok: bool, readers: int) -> None:
         """Keep a job's value on the cluster while jobs still to run may read it, and no longer."""
-        if ok:
-            self._values[job] = future
+        if ok and value is not None:
+            self._values[job] = value
             self._readers_left[job] = readers
             self._release(job)
         for up in upstream:
@@ -351,13 +551,8 @@ class DaskExecutor:
             self._readers_left.pop(job, None)
 
     def running(self) -> int:
-        """Tasks handed to the cluster, at most as many as it has threads to run them."""
-        if self._slots is None:
-            try:
-                self._slots = max(1, sum(self._client.nthreads().values()))  # type: ignore[no-untyped-call]
-            except Exception:  # noqa: BLE001 - a cluster that cannot say counts as one thread
-                self._slots = 1
-        return min(len(self._pending), self._slots)
+        """Jobs handed to the cluster, at most as many as it has threads to run them."""
+        return min(self._jobs_pending, self._threads())
 
     def close(self, *, cancel: bool = False) -> None:
         if self._closed:
@@ -376,6 +571,50 @@ class DaskExecutor:
             _quietly(self._client.close)
         if self._cluster is not None:
             _quietly(self._cluster.close)
+
+
+_TEMPORARY = itertools.count()
+
+
+def _write_whole(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
+def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes | None) -> layout.ValueStamp | None:
+    """A job's files into `directory` (made if need be), as the job itself would have written them.
+
+    The log is written in place, as a job writes it; the value and result go
+    to a temporary file renamed over the target, as the core writes them, so
+    a reader never sees part of one. Temporary names need only be unique in
+    this process: the runner has one job at a time write to a directory.
+    Returns the stamp of the value written, if any.
+    """
+    stamp = None
+    fd = _worker._open_log(directory)
+    try:
+        _write_whole(fd, log)
+    finally:
+        os.close(fd)
+    for name, data in ((layout.VALUE_FILE, value), (layout.RESULT_FILE, result)):
+        if data is None:
+            continue
+        temporary = f"{directory}/.{name}.{os.getpid()}-{next(_TEMPORARY)}.tmp"
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
+        try:
+            try:
+                _write_whole(fd, data)
+                if data is value:
+                    stamp = layout.ValueStamp(hashlib.sha256(data).hexdigest(), len(data), os.fstat(fd).st_mtime_ns)
+            finally:
+                os.close(fd)
+            os.rename(temporary, f"{directory}/{name}")
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)
+            raise
+    return stamp
 
 
 def _key(future: distributed.Future[Any]) -> str:

@@ -13,10 +13,15 @@ def make_cwd_importable() -> None:
         sys.path.insert(0, cwd)
 
 
-def report(prog: str, exc: BaseException) -> None:
-    """Write one diagnostic line for a failed call to standard error."""
+def display(exc: BaseException) -> str:
+    """``Type: message``, as the native core displays exceptions; an unprintable one still has its type."""
     try:
         text = str(exc)
-    except BaseException:  # noqa: BLE001 - an unprintable exception still gets its line
+    except BaseException:  # noqa: BLE001 - whatever str() raises, the line is still written
         text = "<exception str() failed>"
-    print(f"{prog}: error: {type(exc).__qualname__}: {text}", file=sys.stderr)
+    return f"{type(exc).__qualname__}: {text}"
+
+
+def report(prog: str, exc: BaseException) -> None:
+    """Write one diagnostic line for a failed call to standard error."""
+    print(f"{prog}: error: {display(exc)}", file=sys.stderr)

@@ -13,7 +13,7 @@ import json
 import os
 import shlex
 import sys
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from tamso import _cli, layout
 
@@ -30,34 +30,23 @@ def _partition(text: str) -> tuple[str, Any]:
         return dim, value
 
 
-def _positive_int(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
-    if number < 1:
-        raise argparse.ArgumentTypeError(f"expected at least 1, not {number}")
-    return number
+def _number(kind: type[int] | type[float], low: float, what: str) -> Callable[[str], Any]:
+    """An argparse type: a whole number (`kind` int) or a finite number, at least `low`, or just above it
+    for a float."""
+    def parse(text: str) -> Any:
+        try:
+            number = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, not {text!r}") from None
+        if number < low or (kind is float and not (low < number < float("inf"))):
+            raise argparse.ArgumentTypeError(f"expected {what}, not {text!r}")
+        return number
+    return parse
 
 
-def _count(text: str) -> int:
-    try:
-        number = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
-    if number < 0:
-        raise argparse.ArgumentTypeError(f"expected 0 or more, not {number}")
-    return number
-
-
-def _seconds(text: str) -> float:
-    try:
-        number = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number of seconds, not {text!r}") from None
-    if not number > 0 or number == float("inf"):
-        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, not {text!r}")
-    return number
+_positive_int = _number(int, 1, "a whole number of at least 1")
+_count = _number(int, 0, "a whole number of 0 or more")
+_seconds = _number(float, 0.0, "a positive number of seconds")
 
 
 def build_parser() -> argparse.ArgumentParser:

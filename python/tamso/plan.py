@@ -22,6 +22,7 @@ from types import ModuleType
 from typing import Any, Iterable, Mapping, Sequence
 
 from tamso import layout
+from tamso._cli import display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
 from tamso._tamso import partitions as _partitions
@@ -184,15 +185,6 @@ def build(
     jobs, jobs_of = _jobs(assets)
     selected = _select(assets, edges, jobs, jobs_of, select, partitions)
     return Plan(assets, tuple(edges), tuple(jobs), jobs_of, tuple(selected))
-
-
-def display(exc: BaseException) -> str:
-    """``Type: message``, as the native core displays exceptions."""
-    try:
-        text = str(exc)
-    except BaseException:  # noqa: BLE001 - an unprintable exception still has a type
-        text = "<exception str() failed>"
-    return f"{type(exc).__qualname__}: {text}"
 
 
 def _import(name: str) -> ModuleType:

@@ -22,6 +22,7 @@ import time
 from typing import Any
 
 from tamso import layout
+from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors._channel import Channel
 
@@ -48,14 +49,6 @@ def _kwargs_text(pieces: tuple[str | int, ...], files: dict[int, str]) -> str:
             with open(files[piece], "rb") as stream:
                 parts.append(stream.read().decode("utf-8", "surrogateescape"))
     return "".join(parts)
-
-
-def _display(exc: BaseException) -> str:
-    try:
-        text = str(exc)
-    except BaseException:  # noqa: BLE001 - an unprintable exception still gets its line
-        text = "<exception str() failed>"
-    return f"{type(exc).__qualname__}: {text}"
 
 
 def _open_log(directory: str) -> int:
@@ -91,7 +84,7 @@ def materialize_logged(module: str, function: str, directory: str, kwargs: str, 
             ok = False
         except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
             ok = False
-            error = (type(exc).__name__, _display(exc))
+            error = (type(exc).__name__, display(exc))
     finally:
         _flush()
         os.dup2(out, 1)
@@ -120,14 +113,14 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
         kwargs = _kwargs_text(pieces, files)
         log = _open_log(directory)
     except OSError as exc:
-        return (job_id, False, started, time.time(), type(exc).__name__, _display(exc), None, False)
+        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False)
     ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet)
     ended = time.time()
     if ok:
         try:
             stamp = layout.stamp_value(os.path.join(cwd, directory, layout.VALUE_FILE))
         except OSError as exc:
-            return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
+            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
         return (job_id, True, started, ended, None, None, tuple(stamp), True)
     if error is not None:
         return (job_id, False, started, ended, error[0], error[1], None, False)
@@ -136,7 +129,7 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
             recorded = recorded_error(stream.read())
         return (job_id, False, started, ended, recorded[0], recorded[1], None, True)
     except (OSError, ValueError, KeyError, TypeError) as exc:
-        return (job_id, False, started, ended, type(exc).__name__, _display(exc), None, False)
+        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
 
 
 def _flush() -> None:

@@ -43,6 +43,7 @@ from distributed.diagnostics.plugin import WorkerPlugin
 from distributed.scheduler import KilledWorker
 
 from tamso import layout
+from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors import ExecutorError, Outcome, Task
 from tamso.executors import _worker
@@ -148,7 +149,7 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
                                  for p in pieces)
                 log_fd = _worker._open_log(target)
             except OSError as exc:
-                return (False, None, None, b"", started, time.time(), type(exc).__name__, _worker._display(exc))
+                return (False, None, None, b"", started, time.time(), type(exc).__name__, display(exc))
             # The worker process goes on running its own threads: its standard output and error come back.
             ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved)
             ended = time.time()
@@ -177,7 +178,7 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
         try:
             error_type, message = _worker.recorded_error(result)
         except (ValueError, KeyError, TypeError) as exc:
-            return (False, None, result, log, started, ended, type(exc).__name__, _worker._display(exc))
+            return (False, None, result, log, started, ended, type(exc).__name__, display(exc))
         return (False, None, result, log, started, ended, error_type, message)
     return (True, value, result, log, started, ended, None, None)
 
@@ -495,7 +496,7 @@ class DaskExecutor:
         try:
             stamp = _write_files(task.directory, log, value, result)
         except OSError as exc:
-            return Outcome(task.job_id, False, started, ended, type(exc).__name__, _worker._display(exc), None, False)
+            return Outcome(task.job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
 
     def _timed_out(self, batch: _Batch, exc: JobTimedOut) -> list[Outcome]:
@@ -636,7 +637,7 @@ def _failure(exc: BaseException) -> tuple[str, str]:
             "the worker process running the job died each time the job was started on one"
             f" (killed, out of memory or crashed): {exc}"
         )
-    return type(exc).__name__, _worker._display(exc)
+    return type(exc).__name__, display(exc)
 
 
 def create(chosen: Any, *, jobs: int | None, cwd: str, sys_path: list[str], options: Mapping[str, Any]) -> DaskExecutor:

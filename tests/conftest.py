@@ -1,5 +1,6 @@
 import collections
 import contextlib
+import gc
 import json
 import os
 import pathlib
@@ -124,8 +125,12 @@ def refcounts():
     """`with refcounts(*objs):` asserts the block leaves their reference counts as it found them."""
     @contextlib.contextmanager
     def unchanged(*objs):
+        # Garbage left by earlier tests (a traceback holding a function, say) may be collected
+        # during the block; collect it first so that only the block's own references count.
+        gc.collect()
         before = [sys.getrefcount(o) for o in objs]
         yield
+        gc.collect()
         assert [sys.getrefcount(o) for o in objs] == before
 
     return unchanged

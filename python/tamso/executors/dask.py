@@ -377,14 +377,19 @@ class DaskExecutor:
             if self._pending:
                 return
             queued, self._queued = self._queued[:self._threads()], self._queued[self._threads():]
+        elif self._alone_running is not None:
+            return  # a job runs alone: nothing else goes out until it ends
         else:
-            # Jobs that go alone go one at a time, so that none waits on a worker that another one kills.
-            queued = [t for t in self._queued if t.job_id not in self._alone]
+            # A job that goes alone waits until nothing else runs, and nothing goes out beside it, so a
+            # worker that dies under it died of it and not of another job still being retried.
             alone = [t for t in self._queued if t.job_id in self._alone]
-            if alone and self._alone_running is None:
+            if alone and not self._pending:
                 self._alone_running = alone[0].job_id
-                queued.append(alone.pop(0))
-            self._queued = alone
+                queued = [alone[0]]
+                self._queued = [t for t in self._queued if t is not alone[0]]
+            else:
+                queued = [t for t in self._queued if t.job_id not in self._alone]
+                self._queued = alone
         if not queued:
             return
         reads = [tuple(dict.fromkeys(piece for piece in task.kwargs if isinstance(piece, int))) for task in queued]

@@ -363,3 +363,19 @@ def test_spacing_keeps_order_and_gaps_and_stays_close(wanted, widths):
     assert sum(placed) == pytest.approx(sum(wanted))  # least squares keeps the mean
     if wanted == sorted(wanted) and all(b - a >= 100 for a, b in zip(wanted, wanted[1:])):
         assert placed == wanted
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_layers_are_the_longest_paths_pulled_down_to_their_first_consumer(seed):
+    import networkx as nx
+
+    choose = random.Random(seed)
+    edges = [(f"n{a}", f"n{b}") for a, b in (sorted(choose.sample(range(25), 2)) for _ in range(40))]
+    shape = pipeline(edges, keys=["lonely"])
+    digraph = nx.DiGraph(edges)
+    digraph.add_node("lonely")
+    wanted = {k: d for d, generation in enumerate(nx.topological_generations(digraph)) for k in generation}
+    for key in reversed(list(nx.topological_sort(digraph))):
+        if below := [wanted[s] for s in digraph.successors(key)]:
+            wanted[key] = min(below) - 1
+    assert graph.layers(shape) == wanted

@@ -334,3 +334,28 @@ def test_unusable_output_directories_are_usage_errors(tmp_path, prepare, message
     for args in modes:
         result = tamso_cli(tmp_path, "run", "one", "--out", "out", *args)
         assert result.returncode == 2 and message in result.stderr.decode(), result.stderr
+
+
+@pytest.mark.parametrize("rows", [[], [("a", "1"), ("pipeline.x:éé漢字", "22")], [("x" * 60, "1234567")]])
+def test_the_plain_summary_table_looks_as_rich_draws_it(rows):
+    import io
+
+    from rich.console import Console
+    from rich.table import Table
+
+    from tamso.reporting.summary import PlainTable
+
+    drawn = []
+    for kind in (Table, PlainTable):
+        table = kind(title="tamso run: ok in 0.03 s", title_justify="left")
+        table.add_column("asset")
+        table.add_column("ok", justify="right")
+        for row in rows:
+            table.add_row(*row)
+        if kind is Table:
+            stream = io.StringIO()
+            Console(file=stream, soft_wrap=True, width=200).print(table)
+            drawn.append(stream.getvalue())
+        else:
+            drawn.append("\n".join(table.lines()) + "\n")
+    assert drawn[0] == drawn[1]

@@ -16,6 +16,7 @@ close to the neighbours' mean as the order and spacing allow.
 
 from __future__ import annotations
 
+import graphlib
 import itertools
 import json
 import os
@@ -288,14 +289,18 @@ class Layout:
 
 def layers(graph: PipelineGraph) -> dict[str, int]:
     """Each asset's layer: longest path from the sources, then as close above its first consumer as it can be."""
-    import networkx as nx
-
-    digraph: nx.DiGraph[str] = nx.DiGraph()
-    digraph.add_nodes_from(graph.assets)
-    digraph.add_edges_from((e.upstream, e.downstream) for e in graph.edges)
-    layer = {key: depth for depth, generation in enumerate(nx.topological_generations(digraph)) for key in generation}
-    for key in reversed(list(nx.topological_sort(digraph))):
-        below = [layer[s] for s in digraph.successors(key)]
+    upstream: dict[str, set[str]] = {key: set() for key in graph.assets}
+    downstream: dict[str, set[str]] = {key: set() for key in graph.assets}
+    for edge in graph.edges:
+        upstream[edge.downstream].add(edge.upstream)
+        downstream[edge.upstream].add(edge.downstream)
+    order = list(graphlib.TopologicalSorter(upstream).static_order())
+    layer: dict[str, int] = {}
+    for key in order:
+        layer[key] = max((layer[u] + 1 for u in upstream[key]), default=0)
+    # Every consumer is placed before the node itself, so any topological order gives the same layers.
+    for key in reversed(order):
+        below = [layer[d] for d in downstream[key]]
         if below:
             layer[key] = min(below) - 1
     return layer

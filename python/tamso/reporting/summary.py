@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import json
 import os
-from typing import TextIO
+import unicodedata
+from typing import Any, TextIO
 
 from tamso import layout
 from tamso.reporting import STATUSES, RunReport
@@ -12,10 +13,16 @@ from tamso.reporting import STATUSES, RunReport
 
 def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> None:
     """The table of counts per asset, then every failed job with its error and the end of its log."""
-    from rich.console import Console
-    from rich.table import Table
+    console: Any
+    Table: Any
+    if stream.isatty():  # the live progress has loaded rich already; it fits the table to the terminal
+        from rich.console import Console
+        from rich.table import Table
 
-    console = Console(file=stream, soft_wrap=True, width=None if stream.isatty() else 200)
+        console = Console(file=stream, soft_wrap=True)
+    else:
+        console = _PlainConsole(stream)
+        Table = PlainTable
     table = Table(title=f"tamso run: {report.status} in {report.duration:.2f} s", title_justify="left")
     table.add_column("asset")
     for status in STATUSES:
@@ -44,3 +51,56 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
 def print_json(report: RunReport, stream: TextIO) -> None:
     stream.write(json.dumps(report.to_json(), ensure_ascii=False, indent=2) + "\n")
     stream.flush()
+
+
+def _cells(text: str) -> int:
+    """How many terminal cells `text` takes: East Asian wide characters two, combining marks none."""
+    if text.isascii():
+        return len(text)
+    return sum(0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+               for c in text)
+
+
+class PlainTable:
+    """A table drawn as rich draws its default one (heavy head, light body), without loading rich: the
+    summary of a run whose output goes to a file or a pipe, where no terminal width or colour applies."""
+
+    def __init__(self, *, title: str, title_justify: str = "left") -> None:
+        self.title = title
+        self._headers: list[str] = []
+        self._right: list[bool] = []
+        self._rows: list[tuple[str, ...]] = []
+
+    def add_column(self, header: str, *, justify: str = "left") -> None:
+        self._headers.append(header)
+        self._right.append(justify == "right")
+
+    def add_row(self, *cells: str) -> None:
+        self._rows.append(tuple(cells))
+
+    def lines(self) -> list[str]:
+        widths = [max([_cells(h), *(_cells(r[i]) for r in self._rows)]) for i, h in enumerate(self._headers)]
+
+        def rule(left: str, fill: str, middle: str, right: str) -> str:
+            return left + middle.join(fill * (w + 2) for w in widths) + right
+
+        def row(cells: tuple[str, ...] | list[str], bar: str) -> str:
+            padded = []
+            for text, width, right in zip(cells, widths, self._right):
+                space = " " * (width - _cells(text))
+                padded.append(f" {space}{text} " if right else f" {text}{space} ")
+            return bar + bar.join(padded) + bar
+
+        return [self.title, rule("┏", "━", "┳", "┓"), row(self._headers, "┃"), rule("┡", "━", "╇", "┩"),
+                *(row(r, "│") for r in self._rows), rule("└", "─", "┴", "┘")]
+
+
+class _PlainConsole:
+    """The few console calls the summary makes, as plain lines."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+
+    def print(self, item: object, **_: object) -> None:
+        lines = item.lines() if isinstance(item, PlainTable) else [str(item)]
+        self._stream.write("\n".join(lines) + "\n")

@@ -379,3 +379,28 @@ def test_layers_are_the_longest_paths_pulled_down_to_their_first_consumer(seed):
         if below := [wanted[s] for s in digraph.successors(key)]:
             wanted[key] = min(below) - 1
     assert graph.layers(shape) == wanted
+
+
+def test_a_large_asset_lists_its_failed_and_blocked_jobs_and_its_first_others(monkeypatch, tmp_path):
+    from tamso.plan import Dimension
+    from tamso.reporting import html as report_html
+    from tamso.state import Latest
+
+    monkeypatch.setattr(report_html, "LIST_JOBS", 4)
+    values = tuple(str(n) for n in range(10))
+    assets = {"big": graph.GraphAsset("big", "m", "big", (Dimension("n", values),), ()),
+              "small": graph.GraphAsset("small", "m", "small", (Dimension("n", values[:4]),), ())}
+    shape = graph.PipelineGraph(assets, ())
+    statuses = {("big", '{"n":%s}' % n): "failed" if n in "37" else "blocked" if n == "8" else "ok" for n in values}
+    statuses.update({("small", '{"n":%s}' % n): "fresh" for n in values[:4]})
+    latest = [Latest("big", '{"n":3}', 1, "failed", 1, 0.0, 1.0, 1.0, "ValueError", "ValueError: three")]
+    page = Page(report_html.report_page(str(tmp_path / "my out"), shape, latest, statuses, None))
+    listed = {key: status for key, (status, _, _) in page.jobs.items()}
+    assert listed == {**{("big", f"n={n}"): "ok" for n in "0124"}, ("big", "n=3"): "failed",
+                      ("big", "n=7"): "failed", ("big", "n=8"): "blocked",
+                      **{("small", f"n={n}"): "fresh" for n in "0123"}}
+    assert page.jobs[("big", "n=3")][1][6] == "ValueError: three"
+    text = report_html.report_page(str(tmp_path / "my out"), shape, latest, statuses, None)
+    assert text.count('class="more"') == 1
+    assert f"3 more jobs not listed here" in text and "tamso status &#x27;" in text and "--json" in text
+    assert "7 ok" in text and "2 failed" in text  # the counts still cover every job

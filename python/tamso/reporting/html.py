@@ -15,6 +15,7 @@ import html
 import itertools
 import json
 import os
+import shlex
 import time
 import urllib.parse
 from dataclasses import dataclass
@@ -29,6 +30,9 @@ from tamso.state import Latest, StateStore
 REPORT_FILE = "report.html"
 OPEN_ROWS = 1000
 """Assets with failed jobs start expanded while their rows add up to no more than this."""
+LIST_JOBS = 1000
+"""An asset with more jobs lists its failed and blocked jobs and its first this many others, and says how many
+it leaves out (``tamso status --json`` lists every job), so that the page stays small and quick to open."""
 MESSAGE_CHARS = 4000
 """An error message longer than this is cut in the table; result.json keeps it whole."""
 JOB_FILES = ((layout.VALUE_FILE, "value"), (layout.RESULT_FILE, "result"), (layout.LOG_FILE, "log"))
@@ -85,6 +89,34 @@ def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
                head + "/" + "/".join(c[2] for c in combo))
 
 
+def listed_jobs(pipeline: PipelineGraph, latest: Sequence[Latest], statuses: Mapping[tuple[str, str], str],
+                limit: int | None = None) -> tuple[dict[str, list[JobRow]], dict[str, Counts]]:
+    """The rows the report lists per asset, and every asset's jobs per status.
+
+    An asset of up to `limit` jobs lists them all; a larger one lists its
+    failed and blocked jobs and its first `limit` others, in the plan's order.
+    """
+    limit = LIST_JOBS if limit is None else limit
+    by_job = {(row.key, row.partition): row for row in latest}
+    listed: dict[str, list[JobRow]] = {}
+    counts: dict[str, Counts] = {}
+    for key, asset in pipeline.assets.items():
+        tally = dict.fromkeys(JOB_STATUSES, 0)
+        rows: list[JobRow] = []
+        room = limit if asset.job_count > limit else -1
+        for partition, text, directory in _jobs_of(asset):
+            status = statuses.get((key, text), NEVER_RUN)
+            tally[status] = tally.get(status, 0) + 1
+            if room >= 0 and status not in ("failed", "blocked"):
+                if not room:
+                    continue
+                room -= 1
+            rows.append(JobRow(partition, directory, by_job.get((key, text)), status))
+        listed[key] = rows
+        counts[key] = tally
+    return listed, counts
+
+
 def counts_of(rows: Mapping[str, Sequence[JobRow]]) -> dict[str, Counts]:
     counts: dict[str, Counts] = {}
     for key, jobs in rows.items():
@@ -115,8 +147,7 @@ def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
                 statuses: Mapping[tuple[str, str], str],
                 last_run: tuple[int, float, float | None, str, str] | None) -> str:
     """The report of OUT: the graph coloured by status and, per asset, the table of its jobs."""
-    rows = job_rows(pipeline, latest, statuses)
-    counts = counts_of(rows)
+    rows, counts = listed_jobs(pipeline, latest, statuses)
     parts = [_head(f"tamso report: {os.path.basename(os.path.abspath(out))}")]
     parts.append('<header><h1>tamso report</h1>')
     if last_run is not None:
@@ -201,6 +232,7 @@ th, td { text-align: left; padding: 2px 10px 2px 0; vertical-align: top; border-
 th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: nowrap; }
 .jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
 .jobs td:nth-child(7) { white-space: pre-wrap; max-width: 60em; }
+.more { color: #555; margin: 6px 0; }
 .jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
 """
 
@@ -368,7 +400,14 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
         )
         for job in jobs:
             _job_row(out, job, labels, parts)
-        parts.append("</tbody></table></div></details>")
+        parts.append("</tbody></table>")
+        left_out = sum(tally.values()) - len(jobs)
+        if left_out:
+            command = shlex.join(["tamso", "status", out, "--json"])
+            parts.append(f'<p class="more">{left_out} more job{"" if left_out == 1 else "s"} not listed here'
+                         f' (this list shows every failed and blocked job and the first {LIST_JOBS} others);'
+                         f' <code>{esc(command)}</code> lists every job.</p>')
+        parts.append("</div></details>")
     parts.append("</section>")
     return "".join(parts)
 

@@ -13,7 +13,6 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import tempfile
 import urllib.parse
 from typing import Any, NamedTuple, Sequence
 
@@ -101,6 +100,8 @@ def value_unchanged(path: str, stamp: ValueStamp) -> bool:
 
 def write_atomic(path: str, data: bytes) -> None:
     """Replace the file at `path` with `data`: readers see the old file or the new one, never a part."""
+    import tempfile  # not needed by workers, nor by runs that write nothing
+
     directory, name = os.path.split(path)
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory or ".")
     try:

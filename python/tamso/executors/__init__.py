@@ -10,8 +10,7 @@ nothing of plans, fingerprints, the state store or the command line.
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
-from typing import Any, Mapping, Protocol, runtime_checkable
+from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
 
 from tamso.layout import ValueStamp
 
@@ -20,8 +19,9 @@ class ExecutorError(Exception):
     """The executor cannot be started (a missing extra, an unreachable cluster)."""
 
 
-@dataclass(frozen=True, slots=True)
-class Task:
+# Task and Outcome are named tuples rather than dataclasses: a worker process imports this package on its way to
+# its own module, and a run makes one of each per job.
+class Task(NamedTuple):
     """One job to run: ``materialize_asset(module, function, directory, <kwargs text>)``."""
 
     job_id: int
@@ -38,8 +38,7 @@ class Task:
     """How many selected jobs read this job's value: an executor that holds values may drop it after that many."""
 
 
-@dataclass(frozen=True, slots=True)
-class Outcome:
+class Outcome(NamedTuple):
     """What happened to one task."""
 
     job_id: int

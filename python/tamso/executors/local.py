@@ -15,14 +15,17 @@ import collections
 import json
 import selectors
 import signal
-import socket
-import subprocess
 import sys
 import time
+from typing import TYPE_CHECKING, Any
 
 from tamso.executors import Outcome, Task
-from tamso.executors._channel import Channel
 from tamso.layout import ValueStamp
+
+if TYPE_CHECKING:
+    import subprocess
+
+    from tamso.executors._channel import Channel
 
 # A worker holds enough tasks to keep it busy for about this long (seconds),
 # so that it never idles while its results travel back and the runner records
@@ -41,9 +44,15 @@ _BOOT = (
 
 class _Worker:
     def __init__(self, cwd: str, sys_path: list[str]) -> None:
+        # Imported here: a run with nothing to do creates the pool but starts no worker.
+        import socket
+        import subprocess
+
+        from tamso.executors._channel import Channel
+
         ours, theirs = socket.socketpair()
         fd = theirs.fileno()
-        self.process = subprocess.Popen(
+        self.process: subprocess.Popen[bytes] = subprocess.Popen(
             [sys.executable, "-c", _BOOT, str(fd), cwd, json.dumps(sys_path)],
             pass_fds=(fd,),
             stdin=subprocess.DEVNULL,
@@ -204,6 +213,8 @@ class LocalPool:
             except OSError:
                 pass
         for worker in self._workers:
+            import subprocess
+
             try:
                 worker.process.wait(timeout=5)
             except subprocess.TimeoutExpired:

@@ -10,12 +10,22 @@ from tamso.reporting import JobReport
 
 
 class LineProgress:
-    """One line per finished job, for logs and pipes."""
+    """One line per finished job, for logs and pipes.
+
+    Lines are gathered as jobs finish and written at most every `FLUSH_SECONDS`
+    (at once for a failed or blocked job, and at the end), so that thousands of
+    short jobs do not cost a system call each (standard error writes through
+    at every line).
+    """
+
+    FLUSH_SECONDS = 0.1
 
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
         self._total = 0
         self._done = 0
+        self._flushed = time.monotonic()
+        self._lines: list[str] = []
 
     def begin(self, total: int) -> None:
         self._total = total
@@ -25,11 +35,20 @@ class LineProgress:
         duration = "" if job.duration is None else f" ({job.duration:.2f} s)"
         error = f": {job.error}" if job.status in ("failed", "blocked") and job.error else ""
         width = len(str(self._total))
-        self._stream.write(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {job.label()}{duration}{error}\n")
-        self._stream.flush()
+        self._lines.append(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {job.label()}{duration}{error}\n")
+        now = time.monotonic()
+        if now - self._flushed >= self.FLUSH_SECONDS or job.status in ("failed", "blocked"):
+            self._write()
+            self._flushed = now
 
     def end(self) -> None:
-        pass
+        self._write()
+
+    def _write(self) -> None:
+        if self._lines:
+            self._stream.write("".join(self._lines))
+            self._lines.clear()
+        self._stream.flush()
 
 
 class LiveProgress:

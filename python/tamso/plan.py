@@ -70,19 +70,63 @@ class Asset:
         return bool(self.dimensions)
 
 
-@dataclass(frozen=True, slots=True)
 class Job:
-    id: int
-    key: str
-    partition: Partition
-    directory: str
-    """Relative to the output directory, ``/``-separated."""
-    kwargs: tuple[Piece, ...]
-    upstream: tuple[int, ...]
-    """The jobs whose values this job reads, each once, in the order their values appear."""
-    partition_text: str
-    """The partition as a JSON object text, dimensions in order: the job's key in the state store."""
-    seed: bytes = field(repr=False)
+    """One job of the plan.
+
+    A job holds only its id and its asset's shape (what every job of the asset
+    shares); the rest is derived from the id when asked for, so that a plan of
+    a million jobs takes a few tens of bytes per job.
+    """
+
+    __slots__ = ("id", "_shape")
+
+    def __init__(self, id: int, shape: _Shape) -> None:
+        self.id = id
+        self._shape = shape
+
+    @property
+    def key(self) -> str:
+        return self._shape.key
+
+    @property
+    def partition(self) -> Partition:
+        """(dimension, value as JSON text) pairs, dimensions in ascending order."""
+        return tuple(zip(self._shape.names, self._shape.combo(self.id)))
+
+    @property
+    def directory(self) -> str:
+        """Relative to the output directory, ``/``-separated."""
+        shape = self._shape
+        return shape.root + "".join([f[v] for f, v in zip(shape.folders, shape.combo(self.id))])
+
+    @property
+    def partition_text(self) -> str:
+        """The partition as a JSON object text, dimensions in order: the job's key in the state store."""
+        shape = self._shape
+        return "{" + ",".join([m[v] for m, v in zip(shape.members, shape.combo(self.id))]) + "}"
+
+    @property
+    def kwargs(self) -> tuple[Piece, ...]:
+        """The keyword-argument JSON text: literal pieces, and for an int the value of that upstream job."""
+        return self._shape.assemble(self.id)[0]
+
+    @property
+    def upstream(self) -> tuple[int, ...]:
+        """The jobs whose values this job reads, each once, in the order their values appear."""
+        return self._shape.assemble(self.id)[1]
+
+    @property
+    def seed(self) -> bytes:
+        return self._shape.seed
+
+    def __repr__(self) -> str:
+        return f"Job(id={self.id}, key={self.key!r}, partition={self.partition!r})"
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Job) and (self.id, self._shape) == (other.id, other._shape)
+
+    def __hash__(self) -> int:
+        return hash((self.id, self.key))
 
     def partition_values(self) -> dict[str, Any]:
         """The partition as Python values, dimension -> value."""
@@ -123,6 +167,8 @@ class Plan:
 
     def external(self) -> list[int]:
         """Jobs outside the selection whose values selected jobs read."""
+        if len(self.selected) == len(self.jobs):
+            return []
         chosen = set(self.selected)
         needed = {u for j in self.selected for u in self.jobs[j].upstream}
         return sorted(needed - chosen)
@@ -357,61 +403,102 @@ def _order(assets: Mapping[str, Asset], edges: Sequence[Edge]) -> list[str]:
     return order
 
 
+class _Shape:
+    """The jobs of one asset, described once.
+
+    Job ``start + i`` is the i-th combination of the dimensions' values (the
+    last dimension varying fastest, as ``itertools.product`` goes); its
+    partition, directory and keyword-argument recipe are put together from
+    per-value pieces made here.
+    """
+
+    __slots__ = ("key", "seed", "start", "count", "names", "values", "strides", "positions", "members", "folders",
+                 "root", "feeds")
+
+    def __init__(self, asset: Asset, start: int) -> None:
+        dimensions = asset.dimensions
+        self.key = asset.key
+        self.seed = asset.seed
+        self.start = start
+        self.names = tuple(d.name for d in dimensions)
+        self.values = tuple(d.values for d in dimensions)
+        strides = []
+        count = 1
+        for d in reversed(dimensions):
+            strides.append(count)
+            count *= len(d.values)
+        self.count = count
+        self.strides = tuple(reversed(strides))
+        self.positions = tuple({v: i for i, v in enumerate(d.values)} for d in dimensions)
+        # What each value contributes, worked out once per value rather than once per job.
+        self.members = tuple({v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values}
+                             for d in dimensions)
+        self.folders = tuple({v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
+                             for d in dimensions)
+        self.root = layout.encode_name(asset.key)
+        self.feeds: list[_Feed] = []
+
+    def combo(self, job_id: int) -> tuple[str, ...]:
+        """The job's value of each dimension."""
+        index = job_id - self.start
+        return tuple([values[index // stride % len(values)] for values, stride in zip(self.values, self.strides)])
+
+    def job_of(self, combo: Sequence[str]) -> int | None:
+        """The id of the job with these values, None when a value is not the dimension's."""
+        job = self.start
+        for positions, stride, value in zip(self.positions, self.strides, combo):
+            position = positions.get(value)
+            if position is None:
+                return None
+            job += position * stride
+        return job
+
+    def assemble(self, job_id: int) -> tuple[tuple[Piece, ...], tuple[int, ...]]:
+        """The job's keyword-argument pieces and the jobs it reads."""
+        combo = self.combo(job_id)
+        text = "{" + ",".join([m[v] for m, v in zip(self.members, combo)])
+        separator = "," if combo else ""
+        pieces: list[Piece] = []
+        upstream: list[int] = []
+        for feed in self.feeds:
+            text, separator = feed(combo, pieces, text, separator, upstream)
+        pieces.append(text + "}")
+        return tuple(pieces), tuple(dict.fromkeys(upstream)) if len(upstream) > 1 else tuple(upstream)
+
+
 def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
     jobs: list[Job] = []
     jobs_of: dict[str, range] = {}
-    index: dict[str, dict[tuple[str, ...], int]] = {}
+    shapes: dict[str, _Shape] = {}
     for asset in assets.values():
-        names = [d.name for d in asset.dimensions]
-        feeds = [_feed(asset, assets[i.upstream], i, index[i.upstream], jobs_of[i.upstream]) for i in asset.inputs]
-        start = len(jobs)
-        own: dict[tuple[str, ...], int] = {}
-        # What each value contributes, worked out once per value rather than once per job.
-        members = [{v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values} for d in asset.dimensions]
-        folders = [{v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
-                   for d in asset.dimensions]
-        root = layout.encode_name(asset.key)
-        for combo in itertools.product(*(d.values for d in asset.dimensions)):
-            text = ",".join([m[v] for m, v in zip(members, combo)])
-            partition_json = "{" + text + "}"
-            pieces: list[Piece] = []
-            text = "{" + text
-            separator = "," if combo else ""
-            upstream: list[int] = []
-            for feed in feeds:
-                text, separator = feed(combo, pieces, text, separator, upstream)
-            pieces.append(text + "}")
-            job_id = len(jobs)
-            own[combo] = job_id
-            jobs.append(
-                Job(
-                    id=job_id,
-                    key=asset.key,
-                    partition=tuple(zip(names, combo)),
-                    directory=root + "".join([f[v] for f, v in zip(folders, combo)]),
-                    kwargs=tuple(pieces),
-                    upstream=tuple(dict.fromkeys(upstream)) if len(upstream) > 1 else tuple(upstream),
-                    partition_text=partition_json,
-                    seed=asset.seed,
-                )
-            )
-        index[asset.key] = own
-        jobs_of[asset.key] = range(start, len(jobs))
+        shape = _Shape(asset, len(jobs))
+        shape.feeds = [_feed(asset, shape, assets[i.upstream], shapes[i.upstream], i) for i in asset.inputs]
+        if any(feed.missing for feed in shape.feeds):
+            _name_missing(shape)
+        shapes[asset.key] = shape
+        jobs += [Job(job_id, shape) for job_id in range(shape.start, shape.start + shape.count)]
+        jobs_of[asset.key] = range(shape.start, len(jobs))
     return jobs, jobs_of
 
 
 class _Feed:
     """How one input of an asset takes its value from the upstream asset's jobs (rules a, b and c)."""
 
-    def __init__(self, head: str, where: str, up_names: list[str], index: Mapping[tuple[str, ...], int]) -> None:
+    def __init__(self, head: str, where: str, up_names: list[str], up: _Shape) -> None:
         self.head = head
         self.where = where
         self.up_names = up_names
-        self.index = index
+        self.up = up
+        self.missing = False
+        """Rule b: some downstream job finds no upstream partition."""
         self.single: int | None = None
         self.positions: list[int] | None = None
-        self.groups: dict[tuple[str, ...], list[tuple[str, int]]] = {}
         self.shared: list[int] = []
+        """Rule c: where the downstream job's values of the shared dimensions are in its combination ..."""
+        self.shared_strides: list[tuple[dict[str, int], int]] = []
+        """... and the upstream's positions and stride of each of them."""
+        self.members: list[tuple[str, int]] = []
+        """Rule c: each member's text and its job's offset among the agreeing upstream jobs, in job order."""
 
     def __call__(self, combo: tuple[str, ...], pieces: list[Piece], text: str, separator: str,
                  upstream: list[int]) -> tuple[str, str]:
@@ -419,18 +506,25 @@ class _Feed:
         if self.single is not None:  # a: the one value of an unpartitioned upstream
             job = self.single
         elif self.positions is not None:  # b: the upstream partition with the job's own values
-            wanted = tuple(combo[p] for p in self.positions)
-            found = self.index.get(wanted)
-            if found is None:
-                raise PlanError(f"{self.where} has no partition {_show(self.up_names, wanted)}")
+            found = self.up.job_of([combo[p] for p in self.positions])
+            assert found is not None, "checked when planned"
             job = found
         else:  # c: every agreeing upstream partition, keyed by its other values
             text += "{"
-            for i, (member, job) in enumerate(self.groups.get(tuple(combo[p] for p in self.shared), ())):
-                pieces.append(text + ("," if i else "") + member)
-                pieces.append(job)
-                upstream.append(job)
-                text = ""
+            base: int | None = self.up.start
+            for p, (positions, stride) in zip(self.shared, self.shared_strides):
+                position = positions.get(combo[p])
+                if position is None:  # no upstream partition agrees: an empty mapping
+                    base = None
+                    break
+                base += position * stride  # type: ignore[operator]
+            if base is not None:
+                for i, (member, offset) in enumerate(self.members):
+                    job = base + offset
+                    pieces.append(text + ("," if i else "") + member)
+                    pieces.append(job)
+                    upstream.append(job)
+                    text = ""
             return text + "}", ","
         pieces.append(text)
         pieces.append(job)
@@ -438,21 +532,49 @@ class _Feed:
         return "", ","
 
 
-def _feed(down: Asset, up: Asset, input: Input, index: Mapping[tuple[str, ...], int], up_jobs: range) -> _Feed:
+def _feed(down: Asset, down_shape: _Shape, up: Asset, up_shape: _Shape, input: Input) -> _Feed:
     down_names = [d.name for d in down.dimensions]
     up_names = [d.name for d in up.dimensions]
     where = f"asset {down.key!r}, input {input.parameter!r}: upstream {up.key!r}"
-    feed = _Feed(json.dumps(input.parameter) + ":", where, up_names, index)
+    feed = _Feed(json.dumps(input.parameter) + ":", where, up_names, up_shape)
     if not up.dimensions:
-        feed.single = up_jobs.start
+        feed.single = up_shape.start
         return feed
     if all(name in down_names for name in up_names):
         feed.positions = [down_names.index(name) for name in up_names]
+        # Every downstream job finds its upstream partition when each of its values is the upstream's.
+        feed.missing = down_shape.count > 0 and any(
+            v not in up_shape.positions[i] for i, p in enumerate(feed.positions) for v in down_shape.values[p])
         return feed
     shared_up = [i for i, name in enumerate(up_names) if name in down_names]
     others = [i for i, name in enumerate(up_names) if name not in down_names]
+    feed.shared = [down_names.index(up_names[i]) for i in shared_up]
+    feed.shared_strides = [(up_shape.positions[i], up_shape.strides[i]) for i in shared_up]
+    for values in itertools.product(*(up.dimensions[i].values for i in others)):
+        member = "|".join(layout.value_label(v) for v in values)
+        offset = sum(up_shape.positions[i][v] * up_shape.strides[i] for i, v in zip(others, values))
+        feed.members.append((json.dumps(member) + ":", offset))
+    if len({m for m, _ in feed.members}) < len(feed.members) and up_shape.count:
+        _clash(where, up_names, shared_up, others, up_shape)
+    return feed
+
+
+def _name_missing(shape: _Shape) -> None:
+    """Raise the PlanError for the first job, in job order and input order, that finds no upstream partition."""
+    for job_id in range(shape.start, shape.start + shape.count):
+        combo = shape.combo(job_id)
+        for feed in shape.feeds:
+            if feed.positions is not None:
+                wanted = tuple(combo[p] for p in feed.positions)
+                if feed.up.job_of(wanted) is None:
+                    raise PlanError(f"{feed.where} has no partition {_show(feed.up_names, wanted)}")
+
+
+def _clash(where: str, up_names: list[str], shared_up: list[int], others: list[int], up: _Shape) -> None:
+    """Raise the PlanError for the first two upstream partitions, in job order, that give one key."""
     first: dict[tuple[tuple[str, ...], str], tuple[str, ...]] = {}
-    for combo, job in index.items():
+    for job_id in range(up.start, up.start + up.count):
+        combo = up.combo(job_id)
         shared_values = tuple(combo[i] for i in shared_up)
         member = "|".join(layout.value_label(combo[i]) for i in others)
         clash = first.setdefault((shared_values, member), combo)
@@ -461,9 +583,6 @@ def _feed(down: Asset, up: Asset, input: Input, index: Mapping[tuple[str, ...], 
                 f"{where}: partitions {_show(up_names, clash)} and {_show(up_names, combo)}"
                 f" both give the key {member!r}"
             )
-        feed.groups.setdefault(shared_values, []).append((json.dumps(member) + ":", job))
-    feed.shared = [down_names.index(up_names[i]) for i in shared_up]
-    return feed
 
 
 def _show(names: Sequence[str], values: Sequence[str]) -> str:

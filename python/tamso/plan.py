@@ -113,7 +113,8 @@ class Job:
     @property
     def upstream(self) -> tuple[int, ...]:
         """The jobs whose values this job reads, each once, in the order their values appear."""
-        return self._shape.assemble(self.id)[1]
+        shape = self._shape
+        return shape.assemble(self.id)[1] if shape.feeds else ()
 
     @property
     def seed(self) -> bytes:

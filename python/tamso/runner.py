@@ -8,9 +8,12 @@ store records every outcome as it arrives; a listener shows progress.
 
 from __future__ import annotations
 
+import array
+import collections
 import contextlib
 import fcntl
 import json
+import math
 import os
 import signal
 import sqlite3
@@ -18,7 +21,7 @@ import sys
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence
+from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence, overload
 
 from tamso import layout
 from tamso.executors import Executor, Outcome, Task, create
@@ -259,6 +262,10 @@ class _Ready:
                 ready.append(job_id)
         self._ready = ready
 
+    def readers(self, job_id: int) -> int:
+        """How many selected jobs read the value of a selected job that is not done."""
+        return len(self._dependents.get(job_id, ()))
+
     def get_ready(self) -> list[int]:
         ready, self._ready = self._ready, []
         return ready
@@ -273,6 +280,46 @@ class _Ready:
                 self._ready.append(dependent)
 
 
+# How many jobs may be handed to the executor at once; the others wait as ids, so that a job that is not
+# running costs a few bytes, however many are ready.
+_WINDOW = 1024
+# Finished jobs are recorded at least every this many, so that a run of many fresh jobs holds few records.
+_RECORD_BATCH = 2000
+
+_STATUSES = ("ok", "fresh", "failed", "blocked")
+
+
+class _Reports(Sequence[JobReport]):
+    """The run report's jobs, made when read from what the session keeps per job (a few bytes each)."""
+
+    def __init__(self, session: _Session) -> None:
+        self._session = session
+        self._ids = [j for j in session.plan.selected if session.status[j]]
+
+    def __len__(self) -> int:
+        return len(self._ids)
+
+    @overload
+    def __getitem__(self, index: int) -> JobReport: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[JobReport]: ...
+
+    def __getitem__(self, index: int | slice) -> JobReport | Sequence[JobReport]:
+        if isinstance(index, slice):
+            return [self._session.job_report(j) for j in self._ids[index]]
+        return self._session.job_report(self._ids[index])
+
+    def __iter__(self) -> Iterator[JobReport]:
+        return map(self._session.job_report, self._ids)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Sequence) and list(self) == list(other)
+
+    def __repr__(self) -> str:
+        return f"<{len(self)} job reports>"
+
+
 @dataclass
 class _Session:
     plan: Plan
@@ -285,20 +332,32 @@ class _Session:
     retries: int
     timeout: float | None
     digests: dict[int, str]
-    reports: dict[int, JobReport] = field(default_factory=dict)
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
-    readers: dict[int, int] | None = None
+    """Of the jobs that wait to be handed out or run."""
+    status: bytearray = field(default_factory=bytearray)
+    """Per job: 0 while unfinished, else 1 + its index in _STATUSES."""
+    tries: array.array[int] = field(default_factory=lambda: array.array("l"))
+    durations: array.array[float] = field(default_factory=lambda: array.array("d"))
+    errors: dict[int, tuple[str | None, str | None]] = field(default_factory=dict)
+    waiting: collections.deque[int] = field(default_factory=collections.deque)
+    """Jobs that run, not yet handed out."""
+    sorter: _Ready | None = None
     in_flight: int = 0
     prefix: str = ""
 
     def __post_init__(self) -> None:
         self.prefix = os.path.join(self.out, "")
+        count = len(self.plan.jobs)
+        self.status = bytearray(count)
+        self.tries = array.array("l", bytes(8 * count))
+        self.durations = array.array("d", [math.nan]) * count
 
     def run(self, started: float) -> RunReport:
         plan = self.plan
         selected = set(plan.selected)
-        sorter = _Ready(plan, selected)
+        sorter = self.sorter = _Ready(plan, selected)
+        del selected
         successes = self.store.successes()
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
@@ -312,8 +371,12 @@ class _Session:
                 ready = sorter.get_ready()
                 if ready:
                     for job_id in ready:
-                        self._start(plan.jobs[job_id], successes, claims, sorter, records, claims_out, tasks)
+                        self._start(plan.jobs[job_id], successes, claims, sorter, records)
+                        if len(records) >= _RECORD_BATCH:
+                            self._flush(records, claims_out)
                     continue  # fresh jobs may have made more jobs ready
+                while self.waiting and self.in_flight + len(tasks) < _WINDOW:
+                    self._hand_out(plan.jobs[self.waiting.popleft()], claims_out, tasks)
                 if tasks:
                     # Claims are durable before the jobs they cover can start.
                     self._flush(records, claims_out)
@@ -331,7 +394,7 @@ class _Session:
                     self._finish(outcome, sorter, records, claims_out, tasks)
             self._block(records)
             self._flush(records, claims_out)
-            status = "ok" if all(r.status in ("ok", "fresh") for r in self.reports.values()) else "failed"
+            status = "ok" if all(code in (1, 2) for code in self.status if code) else "failed"
             self.executor.close()
         except KeyboardInterrupt:
             status = "interrupted"
@@ -345,8 +408,15 @@ class _Session:
         finally:
             self.listener.end()
         self.store.end_run(self.run_id, status)
-        ordered = tuple(self.reports[j] for j in plan.selected if j in self.reports)
-        return RunReport(self.out, status, started, time.time(), ordered, self.run_id)
+        return RunReport(self.out, status, started, time.time(), _Reports(self), self.run_id)
+
+    def job_report(self, job_id: int) -> JobReport:
+        """The report of a finished job."""
+        job = self.plan.jobs[job_id]
+        duration = self.durations[job_id]
+        error_type, error = self.errors.get(job_id, (None, None))
+        return JobReport(job.key, job.partition_values(), _STATUSES[self.status[job_id] - 1], self.tries[job_id],
+                         None if duration != duration else duration, error_type, error, self.prefix + job.directory)
 
     def _flush(self, records: list[JobRecord], claims: list[tuple[str, str, str, int, int]]) -> None:
         self.store.record(self.run_id, records, claims)
@@ -356,53 +426,46 @@ class _Session:
     def _start(
         self,
         job: Job,
-        successes: Mapping[tuple[str, str], Success],
+        successes: dict[tuple[str, str], Success],
         claims: Mapping[tuple[str, str], Claim],
         sorter: _Ready,
         records: list[JobRecord],
-        new_claims: list[tuple[str, str, str, int, int]],
-        tasks: list[Task],
     ) -> None:
-        """A job whose upstream jobs are done: fresh, adopted from a killed run, or handed out."""
-        fingerprint = job.fingerprint(self.digests[u] for u in job.upstream)
-        self.fingerprints[job.id] = fingerprint
-        where = (job.key, job.partition_text)
+        """A job whose upstream jobs are done: fresh, adopted from a killed run, or waiting to be handed out."""
+        digests = self.digests
+        fingerprint = job.fingerprint([digests[u] for u in job.upstream])
+        partition = job.partition_text
+        where = (job.key, partition)
         directory = self.prefix + job.directory
-        value_path = f"{directory}/{layout.VALUE_FILE}"
-        success = successes.get(where)
+        success = successes.pop(where, None)  # each job looks once; what was looked at need not stay
         if not self.force and success is not None and success.fingerprint == fingerprint \
-                and layout.value_unchanged(value_path, success.stamp):
-            self.digests[job.id] = success.stamp.sha256
-            self._report(job, JobRecord(job.key, job.partition_text, "fresh", 0, fingerprint), records)
+                and layout.value_unchanged(f"{directory}/{layout.VALUE_FILE}", success.stamp):
+            digests[job.id] = success.stamp.sha256
+            self._report(job, JobRecord(job.key, partition, "fresh", 0, fingerprint), records)
             sorter.done(job.id)
             return
         claim = claims.get(where)
         adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim)
         if adopted is not None:
-            self.digests[job.id] = adopted[0].sha256
-            self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
+            digests[job.id] = adopted[0].sha256
+            self._report(job, JobRecord(job.key, partition, "ok", claim.attempts if claim else 1,
                                         fingerprint, ended=adopted[1], stamp=adopted[0]), records)
             sorter.done(job.id)
             return
-        self._hand_out(job, new_claims, tasks)
+        self.fingerprints[job.id] = fingerprint
+        self.waiting.append(job.id)
 
     def _hand_out(self, job: Job, new_claims: list[tuple[str, str, str, int, int]], tasks: list[Task]) -> None:
         attempts = self.attempts.get(job.id, 0) + 1
         self.attempts[job.id] = attempts
         new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
-        files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
+        kwargs = job.kwargs
+        files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}"
+                 for u in kwargs if isinstance(u, int)}
         asset = self.plan.assets[job.key]
+        readers = self.sorter.readers(job.id) if self.sorter is not None else 0
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
-
-    def _readers(self) -> dict[int, int]:
-        """How many selected jobs read each job's value (counted when the first job is handed out)."""
-        if self.readers is None:
-            self.readers = {}
-            for job_id in self.plan.selected:
-                for u in self.plan.jobs[job_id].upstream:
-                    self.readers[u] = self.readers.get(u, 0) + 1
-        return self.readers
+                          kwargs, files, self.timeout, readers))
 
     def _finish(
         self,
@@ -424,10 +487,11 @@ class _Session:
         if not outcome.ok and attempts <= self.retries:
             self._hand_out(job, new_claims, tasks)
             return
+        del self.attempts[job.id]
         record = JobRecord(
-            job.key, job.partition_text, "ok" if outcome.ok else "failed", attempts, self.fingerprints[job.id],
-            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, outcome.error,
-            outcome.stamp,
+            job.key, job.partition_text, "ok" if outcome.ok else "failed", attempts,
+            self.fingerprints.pop(job.id), outcome.started, outcome.ended, outcome.ended - outcome.started,
+            outcome.error_type, outcome.error, outcome.stamp,
         )
         if outcome.ok:
             assert outcome.stamp is not None
@@ -437,25 +501,25 @@ class _Session:
 
     def _report(self, job: Job, record: JobRecord, records: list[JobRecord]) -> None:
         records.append(record)
-        report = JobReport(
-            job.key, job.partition_values(), record.status, record.attempts, record.duration, record.error_type,
-            record.error, self.prefix + job.directory,
-        )
-        self.reports[job.id] = report
-        self.listener.job_done(report, self.executor.running() if self.in_flight else 0)
+        job_id = job.id
+        self.status[job_id] = _STATUSES.index(record.status) + 1
+        self.tries[job_id] = record.attempts
+        if record.duration is not None:
+            self.durations[job_id] = record.duration
+        if record.error_type is not None or record.error is not None:
+            self.errors[job_id] = (record.error_type, record.error)
+        if not isinstance(self.listener, _Silent):
+            self.listener.job_done(self.job_report(job_id), self.executor.running() if self.in_flight else 0)
 
     def _block(self, records: list[JobRecord]) -> None:
         """Every selected job that never became ready has a failed job upstream."""
+        status = self.status
         for job_id in self.plan.selected:
-            if job_id in self.reports:
+            if status[job_id]:
                 continue
             job = self.plan.jobs[job_id]
-            cause = next(
-                (self.plan.jobs[u] for u in job.upstream
-                 if u in self.reports and self.reports[u].status in ("failed", "blocked")),
-                None,
-            )
-            message = f"upstream job {cause.label()} {self.reports[cause.id].status}" if cause else None
+            cause = next((self.plan.jobs[u] for u in job.upstream if status[u] in (3, 4)), None)
+            message = f"upstream job {cause.label()} {_STATUSES[status[cause.id] - 1]}" if cause else None
             self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
 
 

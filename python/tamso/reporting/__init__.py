@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Sequence
 
 STATUSES = ("ok", "fresh", "failed", "blocked")
 """The outcomes of a job in a run; a dry run also says "run" for a job that would run."""
@@ -61,7 +61,7 @@ class RunReport:
     started: float
     """Seconds since the epoch."""
     ended: float
-    jobs: tuple[JobReport, ...] = field(default=())
+    jobs: Sequence[JobReport] = field(default=())
     """Every selected job, upstream before downstream."""
     run_id: int | None = None
     """The run's number in the state store (None for a dry run)."""

@@ -442,6 +442,8 @@ class _Shape:
     def combo(self, job_id: int) -> tuple[str, ...]:
         """The job's value of each dimension."""
         index = job_id - self.start
+        if len(self.values) == 1:
+            return (self.values[0][index],)
         return tuple([values[index // stride % len(values)] for values, stride in zip(self.values, self.strides)])
 
     def job_of(self, combo: Sequence[str]) -> int | None:
@@ -607,6 +609,9 @@ def _select(
         if key not in chosen:
             continue
         filters = [(i, wanted[d.name]) for i, d in enumerate(asset.dimensions) if d.name in wanted]
+        if not filters:
+            selected += jobs_of[key]
+            continue
         for job_id in jobs_of[key]:
             partition = jobs[job_id].partition
             if all(partition[i][1] in values for i, values in filters):

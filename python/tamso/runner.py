@@ -358,7 +358,6 @@ class _Session:
         selected = set(plan.selected)
         sorter = self.sorter = _Ready(plan, selected)
         del selected
-        successes = self.store.successes()
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
         status = "failed"
@@ -371,7 +370,7 @@ class _Session:
                 ready = sorter.get_ready()
                 if ready:
                     for job_id in ready:
-                        self._start(plan.jobs[job_id], successes, claims, sorter, records)
+                        self._start(plan.jobs[job_id], claims, sorter, records)
                         if len(records) >= _RECORD_BATCH:
                             self._flush(records, claims_out)
                     continue  # fresh jobs may have made more jobs ready
@@ -426,7 +425,6 @@ class _Session:
     def _start(
         self,
         job: Job,
-        successes: dict[tuple[str, str], Success],
         claims: Mapping[tuple[str, str], Claim],
         sorter: _Ready,
         records: list[JobRecord],
@@ -437,7 +435,8 @@ class _Session:
         partition = job.partition_text
         where = (job.key, partition)
         directory = self.prefix + job.directory
-        success = successes.pop(where, None)  # each job looks once; what was looked at need not stay
+        # Looked up job by job rather than loaded at once: a run of many jobs holds none of them.
+        success = self.store.success(job.key, partition)
         if not self.force and success is not None and success.fingerprint == fingerprint \
                 and layout.value_unchanged(f"{directory}/{layout.VALUE_FILE}", success.stamp):
             digests[job.id] = success.stamp.sha256

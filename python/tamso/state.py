@@ -27,7 +27,7 @@ import sqlite3
 import time
 import urllib.parse
 from dataclasses import dataclass
-from typing import Iterable
+from typing import Iterable, Iterator
 
 from tamso.layout import ValueStamp
 
@@ -212,6 +212,19 @@ class StateStore:
             " FROM latest ORDER BY key, partition"
         )
         return [Latest(*row) for row in rows]
+
+    def statuses_of(self, key: str) -> dict[str, str]:
+        """`last_statuses` of one asset: partition -> status."""
+        rows = self._db.execute("SELECT partition, status FROM statuses WHERE key = ?", (key,))
+        return dict(rows)
+
+    def latest_of(self, key: str) -> Iterator[Latest]:
+        """`latest` of one asset, read as it is iterated."""
+        rows = self._db.execute(
+            "SELECT key, partition, run_id, status, attempts, started, ended, duration, error_type, error"
+            " FROM latest WHERE key = ?", (key,)
+        )
+        return (Latest(*row) for row in rows)
 
     def run_jobs(self, run_id: int) -> list[JobRecord]:
         rows = self._db.execute(

@@ -96,24 +96,47 @@ def listed_jobs(pipeline: PipelineGraph, latest: Sequence[Latest], statuses: Map
     An asset of up to `limit` jobs lists them all; a larger one lists its
     failed and blocked jobs and its first `limit` others, in the plan's order.
     """
-    limit = LIST_JOBS if limit is None else limit
+    by_key: dict[str, dict[str, str]] = {key: {} for key in pipeline.assets}
+    for (key, partition), status in statuses.items():
+        by_key.get(key, {})[partition] = status
     by_job = {(row.key, row.partition): row for row in latest}
     listed: dict[str, list[JobRow]] = {}
     counts: dict[str, Counts] = {}
     for key, asset in pipeline.assets.items():
-        tally = dict.fromkeys(JOB_STATUSES, 0)
-        rows: list[JobRow] = []
-        room = limit if asset.job_count > limit else -1
-        for partition, text, directory in _jobs_of(asset):
-            status = statuses.get((key, text), NEVER_RUN)
-            tally[status] = tally.get(status, 0) + 1
-            if room >= 0 and status not in ("failed", "blocked"):
-                if not room:
-                    continue
-                room -= 1
-            rows.append(JobRow(partition, directory, by_job.get((key, text)), status))
-        listed[key] = rows
-        counts[key] = tally
+        shown, counts[key] = _listed(asset, by_key[key], limit)
+        listed[key] = [JobRow(partition, directory, by_job.get((key, text)), status)
+                       for partition, text, directory, status in shown]
+    return listed, counts
+
+
+def _listed(asset: GraphAsset, status_of: Mapping[str, str],
+            limit: int | None) -> tuple[list[tuple[Partition, str, str, str]], Counts]:
+    """One asset's listed jobs (partition, partition text, directory, status) and its jobs per status."""
+    limit = LIST_JOBS if limit is None else limit
+    tally = dict.fromkeys(JOB_STATUSES, 0)
+    shown = []
+    room = limit if asset.job_count > limit else -1
+    for partition, text, directory in _jobs_of(asset):
+        status = status_of.get(text, NEVER_RUN)
+        tally[status] = tally.get(status, 0) + 1
+        if room >= 0 and status not in ("failed", "blocked"):
+            if not room:
+                continue
+            room -= 1
+        shown.append((partition, text, directory, status))
+    return shown, tally
+
+
+def _listed_from(store: StateStore, pipeline: PipelineGraph) -> tuple[dict[str, list[JobRow]], dict[str, Counts]]:
+    """`listed_jobs` read from the store one asset at a time, keeping only the outcomes of the listed jobs."""
+    listed: dict[str, list[JobRow]] = {}
+    counts: dict[str, Counts] = {}
+    for key, asset in pipeline.assets.items():
+        shown, counts[key] = _listed(asset, store.statuses_of(key), None)
+        wanted = {text for _, text, _, _ in shown}
+        latest = {row.partition: row for row in store.latest_of(key) if row.partition in wanted}
+        listed[key] = [JobRow(partition, directory, latest.get(text), status)
+                       for partition, text, directory, status in shown]
     return listed, counts
 
 
@@ -148,6 +171,11 @@ def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
                 last_run: tuple[int, float, float | None, str, str] | None) -> str:
     """The report of OUT: the graph coloured by status and, per asset, the table of its jobs."""
     rows, counts = listed_jobs(pipeline, latest, statuses)
+    return _report_page(out, pipeline, rows, counts, last_run)
+
+
+def _report_page(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[JobRow]],
+                 counts: Mapping[str, Counts], last_run: tuple[int, float, float | None, str, str] | None) -> str:
     parts = [_head(f"tamso report: {os.path.basename(os.path.abspath(out))}")]
     parts.append('<header><h1>tamso report</h1>')
     if last_run is not None:
@@ -193,13 +221,12 @@ def write_report(out: str, store: StateStore | None = None) -> str:
     own = store is None
     opened = StateStore.open(state_dir, create=False) if store is None else store
     try:
-        latest = opened.latest()
-        statuses = opened.last_statuses()
+        rows, counts = _listed_from(opened, pipeline)
         runs = opened.runs()
     finally:
         if own:
             opened.close()
-    page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None)
+    page = _report_page(out, pipeline, rows, counts, runs[-1] if runs else None)
     path = os.path.join(out, REPORT_FILE)
     layout.write_atomic(path, page.encode("utf-8", "replace"))
     return path

@@ -3,7 +3,9 @@
 Workers start when the first task needs one, so a run with nothing to do
 starts none. Each worker holds tasks ahead (one running, the rest waiting in
 its channel), as many as keep it busy for a moment at the jobs' mean
-duration, so that it never idles while results travel back. A
+duration, so that it never idles while results travel back; jobs that take
+milliseconds go out one at a time, so that none waits behind another while a
+worker is idle. A
 worker that dies, whatever killed it, fails only the task it was running: its
 waiting tasks go back to the queue and a new worker takes its place. A task
 that runs past its timeout has its worker killed the same way.
@@ -32,6 +34,9 @@ if TYPE_CHECKING:
 # them, and few enough that the last tasks of a run spread over all workers.
 _AHEAD = 0.02
 _DEPTH_RANGE = (2, 64)
+# Jobs that take at least this long (seconds, on average) go out one at a time: a job queued behind a long one
+# would wait while another worker idles, and a round trip costs little beside such a job.
+_LONG = 0.005
 _PAUSE = 0.001
 
 _BOOT = (
@@ -110,8 +115,8 @@ class LocalPool:
         self._queue: collections.deque[Task] = collections.deque()
         self._ready: list[Outcome] = []
         self._selector = selectors.DefaultSelector()
-        self._depth = 4
-        self._mean = 0.0
+        self._depth = 1  # until the first job ends, nothing is known of how long jobs take
+        self._mean: float | None = None
 
     def submit(self, task: Task) -> None:
         # Handed out when the runner next waits, so that a burst of tasks is spread in one pass.
@@ -173,10 +178,12 @@ class LocalPool:
             )
         if messages:
             worker.head_started = time.monotonic()
+            mean = messages[0][3] - messages[0][2] if self._mean is None else self._mean
             for message in messages:
-                self._mean += (message[3] - message[2] - self._mean) * 0.05
+                mean += (message[3] - message[2] - mean) * 0.05
+            self._mean = mean
             low, high = _DEPTH_RANGE
-            self._depth = max(low, min(high, int(_AHEAD / max(self._mean, 1e-6))))
+            self._depth = 1 if mean >= _LONG else max(low, min(high, int(_AHEAD / max(mean, 1e-6))))
 
     def _expire(self) -> None:
         now = time.monotonic()

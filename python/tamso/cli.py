@@ -8,7 +8,6 @@ ran), 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import datetime
 import json
 import os
 import shlex
@@ -186,6 +185,8 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
 def _when(seconds: float | None) -> str:
     if seconds is None:
         return ""
+    import datetime
+
     return datetime.datetime.fromtimestamp(seconds).strftime("%Y-%m-%d %H:%M:%S")
 
 

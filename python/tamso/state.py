@@ -27,7 +27,7 @@ import sqlite3
 import time
 import urllib.parse
 from dataclasses import dataclass
-from typing import Iterable, Iterator
+from typing import Iterable, Iterator, NamedTuple
 
 from tamso.layout import ValueStamp
 
@@ -99,16 +99,14 @@ CREATE TABLE IF NOT EXISTS claims (
 DB_FILE = "state.db"
 
 
-@dataclass(frozen=True, slots=True)
-class Success:
+class Success(NamedTuple):
     """The last successful materialization of one job."""
 
     fingerprint: str
     stamp: ValueStamp
 
 
-@dataclass(frozen=True, slots=True)
-class Claim:
+class Claim(NamedTuple):
     """A job handed to an executor under `fingerprint` and never recorded."""
 
     fingerprint: str
@@ -133,8 +131,7 @@ class JobRecord:
     stamp: ValueStamp | None = None
 
 
-@dataclass(frozen=True, slots=True)
-class Latest:
+class Latest(NamedTuple):
     """The last recorded outcome of one job, for ``tamso status``."""
 
     key: str

@@ -21,7 +21,7 @@ import itertools
 import json
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, Mapping, Sequence
+from typing import Any, Callable, Iterator, Mapping, NamedTuple, Sequence
 
 from tamso import layout as _layout
 from tamso.plan import Dimension, Edge, Partition, Plan, partition_text
@@ -255,8 +255,7 @@ MARGIN = 20.0
 PORT_GAP = 18.0
 
 
-@dataclass(frozen=True, slots=True)
-class Box:
+class Box(NamedTuple):
     """One asset's place: `x` its centre, `y` its top."""
 
     key: str
@@ -267,8 +266,7 @@ class Box:
     layer: int
 
 
-@dataclass(frozen=True, slots=True)
-class Route:
+class Route(NamedTuple):
     """The drawn edge from one asset to another: its parameters and the points it passes, top to bottom."""
 
     upstream: str
@@ -277,8 +275,7 @@ class Route:
     points: tuple[tuple[float, float], ...]
 
 
-@dataclass(frozen=True, slots=True)
-class Layout:
+class Layout(NamedTuple):
     boxes: dict[str, Box]
     routes: tuple[Route, ...]
     width: float

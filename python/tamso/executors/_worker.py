@@ -150,7 +150,9 @@ def main(fd: int, cwd: str, sys_path: list[str]) -> None:
     while True:
         while not pending:
             try:
-                pending.extend(channel.receive())
+                for received in channel.receive():
+                    # A batch of jobs comes as a list; the end as None.
+                    pending.extend(received if isinstance(received, list) else [received])
             except (EOFError, OSError):
                 return
         message = pending.popleft()

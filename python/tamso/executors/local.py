@@ -75,9 +75,9 @@ class _Worker:
             self.head_started = time.monotonic()
         self.tasks.extend(tasks)
         try:
-            self.channel.send(*(
-                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files)) for t in tasks
-            ))
+            # One message for the batch: one pickling and one frame, however many tasks it holds.
+            self.channel.send([(t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files))
+                               for t in tasks])
         except OSError:
             pass  # the worker is dead: the pool sees its channel end and hands the tasks on
 

@@ -88,4 +88,5 @@ def run_cases(cases: list[Case], repeat: int = 7, as_json: bool = False) -> list
 
 def main(cases_fn: Callable[[], list[Case]]) -> None:
     as_json = "--json" in sys.argv
-    run_cases(cases_fn(), as_json=as_json)
+    repeat = int(sys.argv[sys.argv.index("--repeat") + 1]) if "--repeat" in sys.argv else 7
+    run_cases(cases_fn(), repeat=repeat, as_json=as_json)

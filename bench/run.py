@@ -27,7 +27,7 @@ sys.path.insert(0, HERE)
 
 import _harness  # noqa: E402
 
-SUITES = ["bench_declaration", "bench_inspection", "bench_materialization", "bench_runner"]
+SUITES = ["bench_declaration", "bench_inspection", "bench_materialization", "bench_runner", "bench_cli"]
 try:  # the Dask executor's row needs the dask extra
     import distributed  # noqa: F401
     SUITES.append("bench_runner_dask")
@@ -99,12 +99,24 @@ def json_core(repeat: int) -> list[dict]:
     return rows
 
 
+def _script(name: str, arguments: list[str]) -> dict:
+    """Run one of the standalone benchmark scripts, showing its lines; returns the figures it wrote."""
+    with tempfile.TemporaryDirectory() as scratch:
+        figures = os.path.join(scratch, "figures.json")
+        subprocess.run([sys.executable, os.path.join(HERE, name), *arguments, "--json", figures], check=True)
+        with open(figures) as stream:
+            document = json.load(stream)
+    return document.get("figures", document)
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Run every tamso benchmark.")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--quick", action="store_true", help="smaller scaling rows")
     parser.add_argument("--skip-scaling", action="store_true")
+    parser.add_argument("--skip-bigp", action="store_true", help="leave out the 101,001-job run (minutes)")
+    parser.add_argument("--peers", action="store_true", help="also run bench/peers.py (needs luigi in a venv)")
     args = parser.parse_args(argv)
 
     import scaling
@@ -118,12 +130,21 @@ def main(argv=None) -> int:
     if not args.skip_scaling:
         print("-- scaling (time per item)")
         report["scaling"] = scaling.run(quick=args.quick)
+    if not args.skip_bigp:
+        print("-- bigp: 101,001 jobs through the command line", flush=True)
+        report["bigp"] = _script("bench_bigp.py", ["--repeat", "1"])
+    if args.peers:
+        print("-- peers: the four workloads, tamso against luigi", flush=True)
+        report["peers"] = _script("peers.py", ["--repeat", "3"])
     if args.json:
         with open(args.json, "w") as f:
             json.dump(report, f, indent=2)
     missed = [r["name"] for r in report["ratios"] if r["met"] is False]
     missed += [r["name"] for r in report["json_core"] if not r["read_met"] or r.get("write_met") is False]
     missed += [r["title"] for r in report.get("scaling", []) if r["flagged"]]
+    bigp = report.get("bigp") or {}
+    missed += [f"bigp {name}" for name, target in (("run_peak_mb", 150), ("noop_ratio", 0.1), ("report_mb", 5))
+               if name in bigp and bigp[name] > target]
     if missed:
         print("targets missed: " + "; ".join(missed))
     return 0

@@ -30,7 +30,7 @@ import os
 import pickle
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, Iterable
 
 VALUE_STEM = "value"
 ENTRY_POINTS = "tamso.serializers"
@@ -333,6 +333,31 @@ def value_files(directory: str) -> list[str]:
     except OSError:
         return []
     return sorted(n for n in names if n.startswith(VALUE_STEM + ".") and not n.endswith(".tmp"))
+
+
+def current_value_file(directory: str, names: Iterable[str] | None = None, size: int | None = None) -> str | None:
+    """The name of the value file in `directory` (among `names`, when the caller has listed it): the one of
+    `size` bytes when that is given and one matches (the recorded value), else the one written last."""
+    found = [n for n in names if n.startswith(VALUE_STEM + ".") and not n.endswith(".tmp")] \
+        if names is not None else value_files(directory)
+    if len(found) <= 1:
+        return found[0] if found else None
+    stats: list[tuple[int, int, str]] = []
+    for name in found:
+        try:
+            stat = os.stat(os.path.join(directory, name))
+        except OSError:
+            continue
+        stats.append((stat.st_size, stat.st_mtime_ns, name))
+    matching = [s for s in stats if s[0] == size]
+    latest = max(matching or stats, key=lambda s: s[1], default=None)
+    return None if latest is None else latest[2]
+
+
+def format_of(file_name: str) -> str:
+    """The name of the serializer that writes `file_name`, or its extension when none here does."""
+    found = by_file(file_name)
+    return found.name if found is not None else file_name.partition(".")[2]
 
 
 def dump_atomic(chosen: Serializer, value: Any, directory: str) -> str:

@@ -393,3 +393,20 @@ def test_a_pipeline_registers_its_own_serializer(tmp_path):
     assert json.loads((out / "user:count" / "value.json").read_bytes()) == 2
     code = f"import sys, tamso, own; print(tamso.read('own:words', out={str(out)!r}))"
     assert python("-c", code, cwd=tmp_path, path=[str(tmp_path)]).stdout == b"['a', 'b']\n"
+
+
+def test_the_tables_example_runs_then_is_fresh(tmp_path):
+    examples = pathlib.Path(PACKAGE_ROOT).parent / "examples"
+    out = tmp_path / "out"
+    first = python("-m", "tamso", "run", "tables.sales", "--out", str(out), "--json", cwd=examples)
+    assert first.returncode == 0, first.stderr
+    assert len(json.loads(first.stdout)["jobs"]) == 9
+    assert (out / "tables.sales:orders" / "day=2026-12-02" / "value.parquet").is_file()
+    pivot = tamso.read("tables.sales:revenue_by_region", out=str(out))
+    assert list(pivot.index) == ["2026-12-01", "2026-12-02", "2026-12-03"] and pivot.shape == (3, 4)
+    summary = tamso.read("tables.sales:summary", out=str(out))
+    assert summary["days"] == 3 and summary["revenue"] == round(float(pivot.to_numpy().sum()), 2)
+    orders = tamso.read("tables.sales:orders", {"day": "2026-12-01"}, out=str(out))
+    assert str(orders["at"].dt.tz) == "Europe/Zurich"
+    second = python("-m", "tamso", "run", "tables.sales", "--out", str(out), "--json", cwd=examples)
+    assert {job["status"] for job in json.loads(second.stdout)["jobs"]} == {"fresh"}

@@ -131,12 +131,17 @@ def test_installed_packages_add_serializers_through_entry_points(tmp_path, monke
     info = tmp_path / "shouting-1.0.dist-info"
     info.mkdir()
     (info / "METADATA").write_text("Metadata-Version: 2.1\nName: shouting\nVersion: 1.0\n")
-    (info / "entry_points.txt").write_text("[tamso.serializers]\nshout = shouting:make\n")
+    (info / "entry_points.txt").write_text("[tamso.serializers]\nshout = shouting:make\nbroken = shouting:nothing\n"
+                                           "plain = shouting:PLAIN\n")
+    package.write_text(package.read_text() + "PLAIN = {'extension': 'plain', 'dump': print, 'load': print}\n")
     monkeypatch.syspath_prepend(str(tmp_path))
     monkeypatch.setattr(serializers, "_entry_points_loaded", False)
     chosen = serializers.get("shout")
     chosen.dump("hi", str(tmp_path / "x"))
     assert chosen.file_name == "value.shout" and chosen.load(str(tmp_path / "x")) == "HI"
+    assert serializers.get("plain").file_name == "value.plain"
+    with pytest.raises(serializers.SerializerError, match="'broken' .* cannot be used: AttributeError"):
+        serializers.get("broken")
 
 
 # The job body --------------------------------------------------------------------

@@ -30,7 +30,7 @@ import os
 import pickle
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable
+from typing import Any, Callable, Iterable, Mapping
 
 VALUE_STEM = "value"
 ENTRY_POINTS = "tamso.serializers"
@@ -280,7 +280,15 @@ def _same_source(a: Serializer, b: Serializer) -> bool:
     return a.extension == b.extension and _where(a.dump) == _where(b.dump) and _where(a.load) == _where(b.load)
 
 
+_broken: dict[str, str] = {}
+"""Entry points that could not be loaded, by name: why."""
+
+
 def _load_entry_points() -> None:
+    """Register the serializers of installed packages (once). An entry point names a :class:`Serializer`, a
+    mapping or object with ``extension``, ``dump`` and ``load`` (and optionally ``name``, else the entry's name),
+    or a function returning one of these. One that fails is remembered and reported when its name is asked for,
+    so that a broken package does not hide the others."""
     global _entry_points_loaded
     if _entry_points_loaded:
         return
@@ -288,13 +296,15 @@ def _load_entry_points() -> None:
     for entry in importlib.metadata.entry_points(group=ENTRY_POINTS):
         try:
             found = entry.load()
-            made = found() if callable(found) and not isinstance(found, Serializer) else found
-        except Exception as exc:  # noqa: BLE001 - a broken package must not hide the others
-            raise SerializerError(f"the entry point {entry.name!r} of {ENTRY_POINTS!r} cannot be loaded: "
-                                  f"{type(exc).__qualname__}: {exc}") from None
-        if not isinstance(made, Serializer):
-            raise SerializerError(f"the entry point {entry.name!r} of {ENTRY_POINTS!r} gives no Serializer")
-        serializer(made.name, extension=made.extension, dump=made.dump, load=made.load)
+            if callable(found) and not isinstance(found, Serializer):
+                found = found()
+            fields = found if isinstance(found, Mapping) else {
+                key: getattr(found, key) for key in ("name", "extension", "dump", "load") if hasattr(found, key)}
+            serializer(str(fields.get("name") or entry.name), extension=fields["extension"], dump=fields["dump"],
+                       load=fields["load"])
+        except Exception as exc:  # noqa: BLE001 - reported when the serializer is asked for
+            _broken[entry.name] = (f"the entry point {entry.name!r} ({entry.value}) of {ENTRY_POINTS!r} cannot be"
+                                   f" used: {type(exc).__qualname__}: {exc}")
 
 
 def get(name: str | None) -> Serializer:
@@ -305,6 +315,8 @@ def get(name: str | None) -> Serializer:
     if found is None:
         _load_entry_points()
         found = _registered.get(name)
+    if found is None and name in _broken:
+        raise SerializerError(_broken[name])
     if found is None:
         raise SerializerError(f"unknown serializer {name!r} (known: {', '.join(known())})")
     return found

@@ -13,9 +13,12 @@ import json
 import os
 import shlex
 import sys
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Sequence
 
 from tamso import _cli, layout
+
+if TYPE_CHECKING:
+    from tamso.state import Success
 
 PROG = "tamso"
 
@@ -199,14 +202,16 @@ def _status(args: argparse.Namespace) -> int:
         return 1
     try:
         rows = store.latest()
+        successes = store.successes()
     finally:
         store.close()
+    values = [_value_of(args.out, r.key, r.partition, successes) for r in rows]
     if args.json:
         document = [
             {"key": r.key, "partition": json.loads(r.partition), "status": r.status, "attempts": r.attempts,
              "started": r.started, "ended": r.ended, "duration": r.duration, "error_type": r.error_type,
-             "error": r.error}
-            for r in rows
+             "error": r.error, "format": value[0], "value_size": value[1]}
+            for r, value in zip(rows, values)
         ]
         sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
         return 0
@@ -214,15 +219,29 @@ def _status(args: argparse.Namespace) -> int:
     from rich.table import Table
 
     table = Table()
-    for column in ("key", "partition", "status", "when", "duration"):
-        table.add_column(column, justify="right" if column == "duration" else "left")
-    for r in rows:
+    for column in ("key", "partition", "status", "when", "duration", "format", "size"):
+        table.add_column(column, justify="right" if column in ("duration", "size") else "left")
+    for r, (kind, size) in zip(rows, values):
         partition = ", ".join(f"{d}={layout.value_label(json.dumps(v))}" for d, v in json.loads(r.partition).items())
         duration = "" if r.duration is None else f"{r.duration:.2f} s"
-        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration)
+        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration, kind or "",
+                      "" if size is None else layout.size_text(size))
     console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
     console.print(table)
     return 0
+
+
+def _value_of(out: str, key: str, partition: str, successes: Mapping[tuple[str, str], Success]) -> \
+        tuple[str | None, int | None]:
+    """The format and size of a job's last successful value (None, None when it has none)."""
+    from tamso import serializers
+
+    success = successes.get((key, partition))
+    if success is None:
+        return None, None
+    directory = os.path.join(out, layout.job_directory(key, layout.partition_pairs(partition)))
+    name = serializers.current_value_file(directory, None, success.stamp.size)
+    return (serializers.format_of(name) if name is not None else None), success.stamp.size
 
 
 def _graph(args: argparse.Namespace) -> int:

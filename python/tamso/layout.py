@@ -53,6 +53,22 @@ def job_directory(key: str, partition: Sequence[tuple[str, str]]) -> str:
     return "/".join(parts)
 
 
+_DECODER = json.JSONDecoder()
+
+
+def partition_pairs(text: str) -> list[tuple[str, str]]:
+    """The (dimension, value JSON text) pairs of a compact partition text such as ``{"day":1,"ticker":"A"}``,
+    each value's text exactly as written."""
+    pairs: list[tuple[str, str]] = []
+    position = 1
+    while text[position] != "}":
+        dim, end = _DECODER.raw_decode(text, position)
+        _, stop = _DECODER.raw_decode(text, end + 1)
+        pairs.append((dim, text[end + 1:stop]))
+        position = stop + 1 if text[stop] == "," else stop
+    return pairs
+
+
 class ValueStamp(NamedTuple):
     """What identifies the bytes of one ``value.json``."""
 
@@ -130,6 +146,18 @@ def read_value(path: str) -> Any:
     """The parsed contents of a ``value.json``."""
     with open(path, "rb") as stream:
         return json.loads(stream.read())
+
+
+def size_text(size: int) -> str:
+    """A file size for people: 812 B, 6.2 kB, 65.6 MB, 1.1 GB."""
+    if size < 1000:
+        return f"{size} B"
+    value = float(size)
+    for unit in ("kB", "MB", "GB"):
+        value /= 1000
+        if value < 999.95:
+            return f"{value:.1f} {unit}"
+    return f"{value / 1000:.1f} TB"
 
 
 def tail(path: str, lines: int = 10) -> list[str]:

@@ -12,6 +12,7 @@ import contextlib
 import fcntl
 import json
 import os
+import re
 import signal
 import sqlite3
 import sys
@@ -153,9 +154,12 @@ def run(
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
-    """The value of the last successful materialization of one job, parsed from its ``value.json``.
+    """The value of the last successful materialization of one job, loaded by the serializer that wrote it
+    (``value.json`` parsed, a Parquet or Arrow file as the table type it was written from, and so on).
 
-    Raises KeyError naming the key or the partition when there is none.
+    Raises KeyError naming the key or the partition when there is none, and
+    :class:`tamso.serializers.SerializerError` when the value file's
+    serializer is not known in this process (import the module that registers it).
     """
     state_dir = os.path.join(out, layout.STATE_DIR)
     try:
@@ -174,7 +178,31 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
             raise KeyError(f"asset {key!r} has no materialized partition {dict(partition or {})!r}")
     finally:
         store.close()
-    return layout.read_value(os.path.join(out, layout.job_directory(key, pairs), layout.VALUE_FILE))
+    return _load_value(os.path.join(out, layout.job_directory(key, pairs)), success.stamp)
+
+
+def _load_value(directory: str, stamp: layout.ValueStamp) -> Any:
+    """The value in `directory` that `stamp` describes, loaded by its serializer."""
+    from tamso import serializers
+
+    names = serializers.value_files(directory)
+    name = next((n for n in names if layout.value_unchanged(os.path.join(directory, n), stamp)), None)
+    recorded = None
+    with contextlib.suppress(OSError, ValueError, AttributeError, serializers.SerializerError):
+        with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+            document = json.loads(stream.read())
+        if document.get("ok") is True:
+            recorded = serializers.get(document.get("artifact_format"))
+    if name is None:  # changed since: the file that result.json names, else value.json as ever
+        name = recorded.file_name if recorded is not None else layout.VALUE_FILE
+    chosen = recorded if recorded is not None and recorded.file_name == name else serializers.by_file(name)
+    if chosen is None:
+        raise serializers.SerializerError(
+            f"{os.path.join(directory, name)} was written by a serializer not known here:"
+            " import the module that registers it")
+    if chosen is serializers.JSON:
+        return layout.read_value(os.path.join(directory, name))
+    return chosen.load(os.path.join(directory, name))
 
 
 def _command(modules: Sequence[str]) -> str:
@@ -213,7 +241,7 @@ def _external_digests(plan: Plan, out: str, successes: Mapping[tuple[str, str], 
     for job_id in plan.external():
         job = plan.jobs[job_id]
         success = successes.get((job.key, job.partition_text))
-        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        path = os.path.join(out, job.directory, plan.assets[job.key].value_file)
         if success is None or not layout.value_unchanged(path, success.stamp):
             raise PlanError(f"job {job.label()} is not selected and has no successful materialization in"
                             f" {out!r}: select it too")
@@ -289,6 +317,8 @@ class _Session:
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
     readers: dict[int, int] | None = None
+    typed: bool | None = None
+    """Whether any asset stores its values with a serializer other than json (found out once)."""
     in_flight: int = 0
     prefix: str = ""
 
@@ -368,7 +398,7 @@ class _Session:
         self.fingerprints[job.id] = fingerprint
         where = (job.key, job.partition_text)
         directory = self.prefix + job.directory
-        value_path = f"{directory}/{layout.VALUE_FILE}"
+        value_path = f"{directory}/{self.plan.assets[job.key].value_file}"
         success = successes.get(where)
         if not self.force and success is not None and success.fingerprint == fingerprint \
                 and layout.value_unchanged(value_path, success.stamp):
@@ -377,7 +407,7 @@ class _Session:
             sorter.done(job.id)
             return
         claim = claims.get(where)
-        adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim)
+        adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim, value_path)
         if adopted is not None:
             self.digests[job.id] = adopted[0].sha256
             self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
@@ -390,10 +420,22 @@ class _Session:
         attempts = self.attempts.get(job.id, 0) + 1
         self.attempts[job.id] = attempts
         new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
-        files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
-        asset = self.plan.assets[job.key]
+        assets = self.plan.assets
+        jobs = self.plan.jobs
+        asset = assets[job.key]
+        if self.typed is None:
+            self.typed = any(a.serializer != "json" for a in assets.values())
+        if not self.typed:
+            files = {u: f"{self.prefix}{jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
+            tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
+                              job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+            return
+        files = {u: f"{self.prefix}{jobs[u].directory}/{assets[jobs[u].key].value_file}" for u in job.upstream}
+        formats = {u: (up.serializer, up.module) for u in job.upstream
+                   if (up := assets[jobs[u].key]).serializer != "json"}
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0),
+                          asset.serializer, asset.value_file, formats))
 
     def _readers(self) -> dict[int, int]:
         """How many selected jobs read each job's value (counted when the first job is handed out)."""
@@ -424,9 +466,12 @@ class _Session:
         if not outcome.ok and attempts <= self.retries:
             self._hand_out(job, new_claims, tasks)
             return
+        error = outcome.error
+        if error is not None and outcome.error_type == "TypeError":
+            error = _declare_hint(self.plan.assets[job.key].serializer, error)
         record = JobRecord(
             job.key, job.partition_text, "ok" if outcome.ok else "failed", attempts, self.fingerprints[job.id],
-            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, outcome.error,
+            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, error,
             outcome.stamp,
         )
         if outcome.ok:
@@ -459,7 +504,21 @@ class _Session:
             self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
 
 
-def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | None:
+# What a JSON asset returning one of these types should declare instead.
+_SERIALIZER_FOR = {"DataFrame": "parquet", "Table": "parquet", "RecordBatch": "parquet", "ndarray": "numpy"}
+_NOT_JSON = re.compile(r"Object of type (\w+) is not JSON serializable")
+
+
+def _declare_hint(serializer: str, error: str) -> str:
+    """`error`, and for a JSON asset whose value json cannot store, the serializer to declare."""
+    found = _NOT_JSON.search(error) if serializer == "json" else None
+    suggested = _SERIALIZER_FOR.get(found.group(1)) if found else None
+    if suggested is None:
+        return error
+    return f'{error}; to store such values, declare @asset(..., serializer="{suggested}")'
+
+
+def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueStamp, float] | None:
     """The value of a job that finished under `claim` while its run was killed before recording it."""
     result_path = os.path.join(directory, layout.RESULT_FILE)
     try:
@@ -469,7 +528,7 @@ def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | No
         with open(result_path, "rb") as stream:
             if json.loads(stream.read()).get("ok") is not True:
                 return None
-        return layout.stamp_value(os.path.join(directory, layout.VALUE_FILE)), stat.st_mtime_ns / 1e9
+        return layout.stamp_value(value_path), stat.st_mtime_ns / 1e9
     except (OSError, ValueError, AttributeError):
         return None
 
@@ -489,7 +548,7 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
     for job_id in plan.selected:
         job = plan.jobs[job_id]
         success = successes.get((job.key, job.partition_text))
-        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        path = os.path.join(out, job.directory, plan.assets[job.key].value_file)
         upstream = [digests.get(u) for u in job.upstream]
         fresh = (
             success is not None

@@ -20,7 +20,7 @@ import urllib.parse
 from dataclasses import dataclass
 from typing import Iterator, Mapping, Sequence
 
-from tamso import layout
+from tamso import layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
@@ -202,6 +202,7 @@ th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: now
 .jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
 .jobs td:nth-child(7) { white-space: pre-wrap; max-width: 60em; }
 .jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
+.jobs .fmt { color: #666; font-size: 11px; margin-right: 6px; }
 """
 
 
@@ -401,7 +402,20 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     present = _files(os.path.join(out, job.directory))
     if present:
         base = f'<a href="{_href_base(job.directory)}'
-        parts += [base + link for name, link in _LINKS if name in present]
+        value = serializers.current_value_file(os.path.join(out, job.directory), present)
+        if value is not None:
+            parts.append(base + _value_link(os.path.join(out, job.directory), value))
+        parts += [base + link for name, link in _LINKS[1:] if name in present]
+
+
+def _value_link(directory: str, name: str) -> str:
+    """The rest of the link to a job's value file, with its format and size."""
+    try:
+        size = " " + layout.size_text(os.stat(os.path.join(directory, name)).st_size)
+    except OSError:
+        size = ""
+    return (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
+            f' <span class="fmt">{_escape(serializers.format_of(name))}{size}</span> ')
 
 
 def _files(directory: str) -> frozenset[str]:

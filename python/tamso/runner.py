@@ -17,14 +17,15 @@ import sqlite3
 import sys
 import threading
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence
 
-from tamso import layout
+from tamso import _cli, layout, state
 from tamso.executors import Executor, Outcome, Task, create
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
-from tamso.state import Claim, JobRecord, StateStore, Success
+from tamso.state import Claim, JobRecord, StateStore, StoreDamaged, StoreError, Success
 
 # A result.json written by a job carries the kernel's coarse clock, which may
 # lag the runner's fine one by a few milliseconds.
@@ -42,6 +43,25 @@ class OutputError(Exception):
 
 class OutputLockedError(OutputError):
     """Another run holds the output directory."""
+
+
+class OutputDamagedError(OutputError):
+    """The output directory's state store is damaged: :func:`repair` sets it aside and rebuilds it."""
+
+
+class RunWarning(UserWarning):
+    """Something went wrong beside the jobs (the report, the saved graph) without changing the run's outcome."""
+
+
+def _output_error(exc: StoreError, suffix: str = "") -> OutputError:
+    kind = OutputDamagedError if isinstance(exc, StoreDamaged) else OutputError
+    return kind(f"{exc}{suffix}")
+
+
+# How long a run tries to take the output directory before it says that another run holds it: a reader that
+# looks at the lock (tamso status, tamso report) holds it for an instant.
+_LOCK_TRIES = 10
+_LOCK_PAUSE = 0.05
 
 
 class Listener(Protocol):
@@ -124,6 +144,7 @@ def run(
     started = time.time()
     plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions))
     state_dir = os.path.join(out, layout.STATE_DIR)
+    _check_directories(plan, out, probe=not dry_run)
     if dry_run:
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
@@ -137,19 +158,52 @@ def run(
             run_id = store.begin_run(command if command is not None else _command(modules))
             from tamso.reporting import graph
 
-            graph.save(graph.from_plan(plan), state_dir)
+            try:
+                graph.save(graph.from_plan(plan), state_dir)
+            except OSError as exc:
+                _warn(f"cannot save the graph for the report: {exc}")
             session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
                                external)
             with _terminate_as_interrupt():
-                result = session.run(started)
+                try:
+                    result = session.run(started)
+                except StoreError as exc:
+                    raise _output_error(exc, "; the jobs that finished are kept for the next run") from exc
                 if report:
-                    from tamso.reporting import html
-
-                    html.write_report(out, store)
+                    _write_report(out, store)
                 return result
     except BaseException:
         pool.close(cancel=True)
         raise
+
+
+def _warn(message: str) -> None:
+    warnings.warn(RunWarning(message), stacklevel=3)
+
+
+def _write_report(out: str, store: StateStore) -> None:
+    """Write ``OUT/report.html``; whatever goes wrong there is a warning, never the run's outcome."""
+    try:
+        from tamso.reporting import html
+
+        html.write_report(out, store)
+    except Exception as exc:  # noqa: BLE001 - the report is a view of the run, not part of it
+        _warn(f"cannot write the report {os.path.join(out, layout.REPORT_FILE)}: {_cli.display(exc)}")
+
+
+def _check_directories(plan: Plan, out: str, *, probe: bool) -> None:
+    """Two jobs that would share one directory are a plan error: on a file system that folds case or
+    normalizes names (found by trying, when `probe`), names that differ only so would share one."""
+    fold = layout.name_folding(out) if probe else None
+    seen: dict[str, int] = {}
+    for job in plan.jobs:
+        name = job.directory if fold is None else fold(job.directory)
+        other = seen.setdefault(name, job.id)
+        if other != job.id:
+            raise PlanError(f"jobs {plan.jobs[other].label()} and {job.label()} would share the directory"
+                            f" {os.path.join(out, job.directory)!r}"
+                            + ("" if fold is None else " on this file system, which does not tell their names"
+                               " apart"))
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
@@ -159,9 +213,11 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
     """
     state_dir = os.path.join(out, layout.STATE_DIR)
     try:
-        store = StateStore.open(state_dir, create=False)
+        store = StateStore.open(state_dir, create=False, check=False)
     except FileNotFoundError:
         raise KeyError(f"no asset {key!r} has been materialized in {out!r}") from None
+    except StoreError as exc:
+        raise _output_error(exc) from exc
     try:
         try:
             pairs = tuple(sorted((str(dim), value_text(value)) for dim, value in (partition or {}).items()))
@@ -172,6 +228,8 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
             if not store.has_key(key):
                 raise KeyError(f"no asset {key!r} has been materialized in {out!r}")
             raise KeyError(f"asset {key!r} has no materialized partition {dict(partition or {})!r}")
+    except StoreError as exc:
+        raise _output_error(exc) from exc
     finally:
         store.close()
     return layout.read_value(os.path.join(out, layout.job_directory(key, pairs), layout.VALUE_FILE))
@@ -187,18 +245,23 @@ def _locked_store(state_dir: str) -> Iterator[StateStore]:
     out = os.path.dirname(state_dir) or "."
     try:
         os.makedirs(state_dir, exist_ok=True)
-        lock = os.open(os.path.join(state_dir, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        lock = os.open(os.path.join(state_dir, layout.LOCK_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
     except OSError as exc:
-        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}") from None
+        where = f" ({exc.filename})" if exc.filename else ""
+        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}{where}") from None
     try:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+        for attempt in range(_LOCK_TRIES):
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if attempt == _LOCK_TRIES - 1:
+                    raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+                time.sleep(_LOCK_PAUSE)
         try:
             store = StateStore.open(state_dir, create=True)
-        except sqlite3.Error as exc:
-            raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
+        except StoreError as exc:
+            raise _output_error(exc) from exc
         try:
             yield store
         finally:
@@ -340,7 +403,9 @@ class _Session:
                 self._flush(records, [])
         except BaseException:
             self.executor.close(cancel=True)
-            self.store.end_run(self.run_id, "crashed")
+            # Recording the crash may fail for the same cause (a full disk): the first error is the one to tell.
+            with contextlib.suppress(Exception):
+                self.store.end_run(self.run_id, "crashed")
             raise
         finally:
             self.listener.end()
@@ -478,10 +543,14 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
     """Which selected jobs are fresh and which would run, judged by the recorded values upstream."""
     try:
         store = StateStore.open(state_dir, create=False)
-        successes = store.successes()
-        store.close()
+        try:
+            successes = store.successes()
+        finally:
+            store.close()
     except FileNotFoundError:
         successes = {}
+    except StoreError as exc:
+        raise _output_error(exc) from exc
     except (OSError, sqlite3.Error) as exc:
         raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
@@ -502,3 +571,126 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
         reports.append(JobReport(job.key, job.partition_values(), "fresh" if fresh else "run", 0, None, None,
                                  None, os.path.join(out, job.directory)))
     return RunReport(out, "dry-run", started, time.time(), tuple(reports))
+
+
+@dataclass(frozen=True, slots=True)
+class Repair:
+    """What :func:`repair` did."""
+
+    damaged: bool
+    """Whether the store was damaged (or missing); when not, nothing was touched."""
+    moved: tuple[str, ...]
+    """Where the damaged files went (the database and its ``-wal`` and ``-shm`` files)."""
+    adopted: int
+    """Job directories adopted as their jobs' last success."""
+    fingerprints: int
+    """How many of them kept the fingerprint that the damaged store still held for their value."""
+
+
+def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
+    """Set a damaged (or missing) state store of `out` aside and rebuild it from the job directories.
+
+    Nothing is deleted: the damaged files are renamed ``state.db.damaged-<UTC time>`` (with their ``-wal`` and
+    ``-shm``). Every job directory with an ok ``result.json`` and its value file becomes that job's last
+    success. Its fingerprint is taken from what can still be read of the damaged store when that recorded
+    the same value bytes; otherwise it is unknown and the job runs once more, after which a job that reads
+    the same bytes as before stays fresh. Raises :class:`OutputLockedError` while a run holds `out`,
+    :class:`OutputError` when `out` cannot be used.
+    """
+    state_dir = os.path.join(out, layout.STATE_DIR)
+    path = os.path.join(state_dir, "state.db")
+    if not os.path.isdir(out):
+        raise OutputError(f"{out!r} is not an output directory")
+    with _locked(state_dir, out):
+        if os.path.exists(path):
+            try:
+                StateStore.open(state_dir, create=True).close()  # as a run opens it: nothing left beside it
+                return Repair(False, (), 0, 0)
+            except StoreDamaged:
+                pass
+            except StoreError as exc:
+                raise _output_error(exc) from exc
+        moved = _set_aside(path)
+        salvaged = state.salvage_fingerprints(moved[0]) if moved and not moved[0].endswith(("-wal", "-shm")) \
+            else {}
+        records = list(_job_directories(out, salvaged))
+        try:
+            store = StateStore.open(state_dir, create=True)
+        except StoreError as exc:
+            raise _output_error(exc) from exc
+        try:
+            run_id = store.begin_run(command if command is not None else f"tamso.repair({out!r})")
+            store.record(run_id, records)
+            store.end_run(run_id, "repaired")
+        except StoreError as exc:
+            raise _output_error(exc) from exc
+        finally:
+            store.close()
+    kept = sum(r.fingerprint != state.REPAIRED_FINGERPRINT for r in records)
+    return Repair(True, tuple(moved), len(records), kept)
+
+
+@contextlib.contextmanager
+def _locked(state_dir: str, out: str) -> Iterator[None]:
+    """Hold the output directory against runs (as a run does) while the block runs."""
+    try:
+        os.makedirs(state_dir, exist_ok=True)
+        lock = os.open(os.path.join(state_dir, layout.LOCK_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except OSError as exc:
+        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}") from None
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+        yield
+    finally:
+        os.close(lock)
+
+
+def _set_aside(path: str) -> list[str]:
+    """Rename the database at `path` and its ``-wal`` and ``-shm`` files to one timestamped name; returns the
+    new names, the database's first (empty when there was none)."""
+    stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime())
+    target = f"{path}.damaged-{stamp}"
+    serial = 1
+    while any(os.path.lexists(target + side) for side in ("", "-wal", "-shm")):
+        serial += 1
+        target = f"{path}.damaged-{stamp}-{serial}"
+    moved = []
+    for side in ("", "-wal", "-shm"):
+        if os.path.lexists(path + side):
+            try:
+                os.rename(path + side, target + side)
+            except OSError as exc:
+                raise OutputError(f"cannot set {path + side} aside: {exc.strerror or exc}") from None
+            moved.append(target + side)
+    return moved
+
+
+def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]]) -> Iterator[JobRecord]:
+    """A success record for every job directory under `out` with an ok ``result.json`` and its value file."""
+    for directory, subdirectories, names in os.walk(out):
+        subdirectories[:] = sorted(d for d in subdirectories if not d.startswith("."))
+        if layout.RESULT_FILE not in names or directory == out:
+            continue
+        parsed = layout.parse_job_directory(os.path.relpath(directory, out))
+        if parsed is None:
+            continue
+        key, pairs = parsed
+        try:
+            with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+                result = json.loads(stream.read())
+            if not isinstance(result, dict) or result.get("ok") is not True:
+                continue
+            value_path = result.get("value_path")
+            value_name = os.path.basename(value_path) if isinstance(value_path, str) and value_path \
+                else layout.VALUE_FILE
+            stamp = layout.stamp_value(os.path.join(directory, value_name))
+            ended = os.stat(os.path.join(directory, layout.RESULT_FILE)).st_mtime
+            partition = partition_text(tuple((dim, value_text(value)) for dim, value in pairs))
+        except (OSError, ValueError, PlanError):
+            continue
+        old = salvaged.get((key, partition))
+        fingerprint = old[0] if old is not None and old[1] == stamp.sha256 else state.REPAIRED_FINGERPRINT
+        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp)

@@ -363,17 +363,15 @@ def _report(args: argparse.Namespace) -> int:
     except StoreError as exc:
         _error("report", exc)
         return 2
-    except FileNotFoundError as exc:
-        if exc.filename is not None and os.path.dirname(os.path.abspath(exc.filename)) == \
-                os.path.abspath(state_dir):
+    except OSError as exc:
+        in_state = exc.filename is not None and \
+            os.path.dirname(os.path.abspath(exc.filename)) == os.path.abspath(state_dir)
+        if in_state and isinstance(exc, FileNotFoundError):
             _error("report", f"no run has been recorded in {args.out!r}")
             return 1
-        _error("report", f"cannot write {exc.filename or args.to}: {exc.strerror or exc}")
-        return 2
-    except OSError as exc:
-        target = exc.filename or args.to or os.path.join(args.out, layout.REPORT_FILE)
-        hint = "" if args.to else "; write it elsewhere with --to FILE"
-        _error("report", f"cannot write {target}: {exc.strerror or exc}{hint}")
+        target = exc.filename if in_state else args.to or os.path.join(args.out, layout.REPORT_FILE)
+        hint = "" if args.to or in_state else "; write it elsewhere with --to FILE"
+        _error("report", f"cannot {'read' if in_state else 'write'} {target}: {exc.strerror or exc}{hint}")
         return 2
     print(_cli.printable(path))
     return 0

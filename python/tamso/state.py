@@ -280,6 +280,10 @@ class StateStore:
                 connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
             else:
                 uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+                if not os.path.exists(path + "-shm") and not os.access(state_dir or ".", os.W_OK):
+                    # A reader of a WAL database needs its -shm file, which nobody can make in a read-only
+                    # directory; nobody can write the database there either, so it is read as it stands.
+                    uri += "&immutable=1"
                 connection = sqlite3.connect(uri, uri=True, isolation_level=None, check_same_thread=False)
             store = cls(connection, path, create)
             store._set_busy_timeout(NOTICE_AFTER)

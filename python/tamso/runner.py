@@ -154,14 +154,17 @@ def run(
     pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
     try:
         with _locked_store(state_dir) as store:
-            external = _external_digests(plan, out, store.successes()) if plan.external() else {}
-            run_id = store.begin_run(command if command is not None else _command(modules))
+            try:
+                external = _external_digests(plan, out, store.successes()) if plan.external() else {}
+                run_id = store.begin_run(command if command is not None else _command(modules))
+            except StoreError as exc:
+                raise _output_error(exc) from exc
             from tamso.reporting import graph
 
             try:
                 graph.save(graph.from_plan(plan), state_dir)
             except OSError as exc:
-                _warn(f"cannot save the graph for the report: {exc}")
+                _warn(f"cannot save the graph for the report: {_cli.display(exc)}")
             session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
                                external)
             with _terminate_as_interrupt():
@@ -209,7 +212,8 @@ def _check_directories(plan: Plan, out: str, *, probe: bool) -> None:
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
     """The value of the last successful materialization of one job, parsed from its ``value.json``.
 
-    Raises KeyError naming the key or the partition when there is none.
+    Raises KeyError naming the key or the partition when there is none, :class:`OutputError` when the state
+    store cannot be read. Nothing is written: `out` may be read-only.
     """
     state_dir = os.path.join(out, layout.STATE_DIR)
     try:

@@ -13,6 +13,12 @@ def make_cwd_importable() -> None:
         sys.path.insert(0, cwd)
 
 
+class Notice(UserWarning):
+    """A warning of tamso's that the command line shows as one line: ``tamso: warning: ...``."""
+
+    prefix = "warning: "
+
+
 def display(exc: BaseException) -> str:
     """``Type: message``, as the native core displays exceptions; an unprintable one still has its type."""
     try:

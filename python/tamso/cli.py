@@ -16,6 +16,7 @@ import os
 import shlex
 import signal
 import sys
+import threading
 import warnings
 from typing import Any, Callable, Sequence, TextIO
 
@@ -144,8 +145,8 @@ def _terminate(signum: int, frame: object) -> None:
 
 def terminate_as_interrupt() -> None:
     """From now on, SIGTERM stops the command as Ctrl-C does (only the main thread can take signals)."""
-    import threading
-
+    global _interrupted
+    _interrupted = False
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)
 
@@ -153,12 +154,8 @@ def terminate_as_interrupt() -> None:
 def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
                   file: TextIO | None = None, line: str | None = None) -> None:
     """tamso's own warnings and notices as one line on standard error, others as Python shows them."""
-    from tamso.runner import RunWarning
-    from tamso.state import StoreNotice
-
-    if issubclass(category, (RunWarning, StoreNotice)):
-        kind = "" if issubclass(category, StoreNotice) else "warning: "
-        print(_cli.printable(f"{PROG}: {kind}{message}"), file=sys.stderr, flush=True)
+    if issubclass(category, _cli.Notice):
+        print(_cli.printable(f"{PROG}: {category.prefix}{message}"), file=sys.stderr, flush=True)
     else:
         _python_show_warning(message, category, filename, lineno, file, line)
 
@@ -171,6 +168,7 @@ def _error(command: str, message: object) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    previous = signal.getsignal(signal.SIGTERM)
     try:
         terminate_as_interrupt()
         parser = build_parser()
@@ -179,7 +177,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except SystemExit as exc:
             return exc.code if isinstance(exc.code, int) else 2
         with warnings.catch_warnings():
-            warnings.simplefilter("always")
+            warnings.simplefilter("always", _cli.Notice)
             warnings.showwarning = _show_warning
             if args.command == "run":
                 return _run(args, argv)
@@ -193,6 +191,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    finally:
+        if previous is not None and threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
@@ -270,20 +271,20 @@ def _when(seconds: float | None) -> str:
 
 
 def _status(args: argparse.Namespace) -> int:
-    from tamso.state import StateStore, StoreError
+    from tamso.state import StateStore, StateError
 
     try:
         store = StateStore.open(os.path.join(args.out, layout.STATE_DIR), create=False)
     except FileNotFoundError:
         _error("status", f"no run has been recorded in {args.out!r}")
         return 1
-    except StoreError as exc:
+    except StateError as exc:
         _error("status", exc)
         return 2
     try:
         rows = store.latest()
         runs = store.runs()
-    except StoreError as exc:
+    except StateError as exc:
         _error("status", exc)
         return 2
     finally:
@@ -320,7 +321,7 @@ def _status(args: argparse.Namespace) -> int:
 def _graph(args: argparse.Namespace) -> int:
     from tamso.plan import PlanError, build
     from tamso.reporting import graph, html
-    from tamso.state import StateStore, StoreError
+    from tamso.state import StateStore, StateError
 
     _cli.make_cwd_importable()
     try:
@@ -335,12 +336,12 @@ def _graph(args: argparse.Namespace) -> int:
         except FileNotFoundError:
             _error("graph", f"no run has been recorded in {args.out!r}")
             return 1
-        except StoreError as exc:
+        except StateError as exc:
             _error("graph", exc)
             return 2
         try:
             counts = graph.count_statuses(pipeline, store.last_statuses())
-        except StoreError as exc:
+        except StateError as exc:
             _error("graph", exc)
             return 2
         finally:
@@ -352,7 +353,7 @@ def _graph(args: argparse.Namespace) -> int:
 
 def _report(args: argparse.Namespace) -> int:
     from tamso.reporting import html
-    from tamso.state import StoreError
+    from tamso.state import StateError
 
     state_dir = os.path.join(args.out, layout.STATE_DIR)
     if not os.path.isdir(state_dir):
@@ -360,7 +361,7 @@ def _report(args: argparse.Namespace) -> int:
         return 1
     try:
         path = html.write_report(args.out, to=args.to)
-    except StoreError as exc:
+    except StateError as exc:
         _error("report", exc)
         return 2
     except OSError as exc:

@@ -13,7 +13,6 @@ import fcntl
 import json
 import os
 import signal
-import sqlite3
 import sys
 import threading
 import time
@@ -25,7 +24,7 @@ from tamso import _cli, layout, state
 from tamso.executors import Executor, Outcome, Task, create
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
-from tamso.state import Claim, JobRecord, StateStore, StoreDamaged, StoreError, Success
+from tamso.state import Claim, JobRecord, StateStore, StoreDamaged, StateError, Success
 
 # A result.json written by a job carries the kernel's coarse clock, which may
 # lag the runner's fine one by a few milliseconds.
@@ -49,11 +48,11 @@ class OutputDamagedError(OutputError):
     """The output directory's state store is damaged: :func:`repair` sets it aside and rebuilds it."""
 
 
-class RunWarning(UserWarning):
+class RunWarning(_cli.Notice):
     """Something went wrong beside the jobs (the report, the saved graph) without changing the run's outcome."""
 
 
-def _output_error(exc: StoreError, suffix: str = "") -> OutputError:
+def _output_error(exc: StateError, suffix: str = "") -> OutputError:
     kind = OutputDamagedError if isinstance(exc, StoreDamaged) else OutputError
     return kind(f"{exc}{suffix}")
 
@@ -157,7 +156,7 @@ def run(
             try:
                 external = _external_digests(plan, out, store.successes()) if plan.external() else {}
                 run_id = store.begin_run(command if command is not None else _command(modules))
-            except StoreError as exc:
+            except StateError as exc:
                 raise _output_error(exc) from exc
             from tamso.reporting import graph
 
@@ -170,7 +169,7 @@ def run(
             with _terminate_as_interrupt():
                 try:
                     result = session.run(started)
-                except StoreError as exc:
+                except StateError as exc:
                     raise _output_error(exc, "; the jobs that finished are kept for the next run") from exc
                 if report:
                     _write_report(out, store)
@@ -220,7 +219,7 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
         store = StateStore.open(state_dir, create=False, check=False)
     except FileNotFoundError:
         raise KeyError(f"no asset {key!r} has been materialized in {out!r}") from None
-    except StoreError as exc:
+    except StateError as exc:
         raise _output_error(exc) from exc
     try:
         try:
@@ -232,7 +231,7 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
             if not store.has_key(key):
                 raise KeyError(f"no asset {key!r} has been materialized in {out!r}")
             raise KeyError(f"asset {key!r} has no materialized partition {dict(partition or {})!r}")
-    except StoreError as exc:
+    except StateError as exc:
         raise _output_error(exc) from exc
     finally:
         store.close()
@@ -264,7 +263,7 @@ def _locked_store(state_dir: str) -> Iterator[StateStore]:
                 time.sleep(_LOCK_PAUSE)
         try:
             store = StateStore.open(state_dir, create=True)
-        except StoreError as exc:
+        except StateError as exc:
             raise _output_error(exc) from exc
         try:
             yield store
@@ -553,9 +552,9 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
             store.close()
     except FileNotFoundError:
         successes = {}
-    except StoreError as exc:
+    except StateError as exc:
         raise _output_error(exc) from exc
-    except (OSError, sqlite3.Error) as exc:
+    except OSError as exc:
         raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
     reports: list[JobReport] = []
@@ -612,7 +611,7 @@ def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
                 return Repair(False, (), 0, 0)
             except StoreDamaged:
                 pass
-            except StoreError as exc:
+            except StateError as exc:
                 raise _output_error(exc) from exc
         moved = _set_aside(path)
         salvaged = state.salvage_fingerprints(moved[0]) if moved and not moved[0].endswith(("-wal", "-shm")) \
@@ -620,13 +619,13 @@ def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
         records = list(_job_directories(out, salvaged))
         try:
             store = StateStore.open(state_dir, create=True)
-        except StoreError as exc:
+        except StateError as exc:
             raise _output_error(exc) from exc
         try:
             run_id = store.begin_run(command if command is not None else f"tamso.repair({out!r})")
             store.record(run_id, records)
             store.end_run(run_id, "repaired")
-        except StoreError as exc:
+        except StateError as exc:
             raise _output_error(exc) from exc
         finally:
             store.close()

@@ -19,7 +19,7 @@ Tables:
   a job that did finish lets the next run adopt that job instead of running
   it again. A run that ends clears them.
 
-Every failure of the database reaches callers as one :class:`StoreError`
+Every failure of the database reaches callers as one :class:`StateError`
 whose message names the cause and the file: damaged (found by
 ``PRAGMA quick_check`` when the store is opened), full disk, read-only, or
 locked by another process for longer than :data:`LOCK_WAIT` seconds (a
@@ -40,6 +40,7 @@ import warnings
 from dataclasses import dataclass
 from typing import Callable, Concatenate, Iterable, Iterator, ParamSpec, TypeVar
 
+from tamso._cli import Notice
 from tamso.layout import LOCK_FILE, ValueStamp
 
 _SCHEMA = """
@@ -118,7 +119,7 @@ REPAIRED_FINGERPRINT = "repaired"
 """The fingerprint of a success adopted from the files by a repair: it matches no job's fingerprint."""
 
 
-class StoreError(Exception):
+class StateError(Exception):
     """The state store cannot be used; the message names the cause and the file."""
 
     def __init__(self, message: str, path: str) -> None:
@@ -126,28 +127,30 @@ class StoreError(Exception):
         self.path = path
 
 
-class StoreDamaged(StoreError):
+class StoreDamaged(StateError):
     """The database file is damaged (``tamso repair`` sets it aside and rebuilds it)."""
 
 
-class StoreFull(StoreError):
+class StoreFull(StateError):
     """The disk holding the database is full."""
 
 
-class StoreReadOnly(StoreError):
+class StoreReadOnly(StateError):
     """The database, or the directory or file system holding it, cannot be written."""
 
 
-class StoreLocked(StoreError):
+class StoreLocked(StateError):
     """Another process held the database for longer than :data:`LOCK_WAIT` seconds."""
 
 
-class StoreNotice(UserWarning):
+class StoreNotice(Notice):
     """Something the store waits for, worth telling whoever waits with it."""
 
+    prefix = ""
 
-def store_error(exc: sqlite3.Error, path: str) -> StoreError:
-    """The :class:`StoreError` that says what `exc`, raised by the database at `path`, means."""
+
+def state_error(exc: sqlite3.Error, path: str) -> StateError:
+    """The :class:`StateError` that says what `exc`, raised by the database at `path`, means."""
     code = getattr(exc, "sqlite_errorcode", 0) & 0xFF
     detail = str(exc)
     if code in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB) or (
@@ -162,7 +165,7 @@ def store_error(exc: sqlite3.Error, path: str) -> StoreError:
     if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
         return StoreLocked(f"the state store {path} stayed locked by another process for more than"
                            f" {LOCK_WAIT:.0f} s ({detail})", path)
-    return StoreError(f"the state store {path} cannot be used: {detail}", path)
+    return StateError(f"the state store {path} cannot be used: {detail}", path)
 
 
 def _busy(exc: sqlite3.Error) -> bool:
@@ -174,12 +177,12 @@ _T = TypeVar("_T")
 
 
 def _guarded(method: Callable[Concatenate[StateStore, _P], _T]) -> Callable[Concatenate[StateStore, _P], _T]:
-    """Let a database failure in `method` leave as the :class:`StoreError` that names it."""
+    """Let a database failure in `method` leave as the :class:`StateError` that names it."""
     def call(self: StateStore, /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
         try:
             return method(self, *args, **kwargs)
         except sqlite3.Error as exc:
-            raise store_error(exc, self.path) from exc
+            raise state_error(exc, self.path) from exc
     functools.update_wrapper(call, method)
     return call
 
@@ -266,7 +269,7 @@ class StateStore:
         (the file must exist: FileNotFoundError), which works on a read-only file system too.
 
         With `check`, an existing database is checked (``PRAGMA quick_check``) before anything is read.
-        Raises :class:`StoreError` when the store cannot be used.
+        Raises :class:`StateError` when the store cannot be used.
         """
         path = os.path.join(state_dir, DB_FILE)
         if not create and not os.path.exists(path):
@@ -298,7 +301,7 @@ class StateStore:
         except sqlite3.Error as exc:
             if connection is not None:
                 connection.close()
-            raise store_error(exc, path) from exc
+            raise state_error(exc, path) from exc
         except BaseException:
             if connection is not None:
                 connection.close()
@@ -307,6 +310,12 @@ class StateStore:
     def close(self) -> None:
         with contextlib.suppress(sqlite3.Error):
             self._db.close()
+
+    def __enter__(self) -> StateStore:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
 
     def _check(self) -> None:
         rows = self._db.execute("PRAGMA quick_check(1)").fetchall()

@@ -255,6 +255,14 @@ def test_a_full_disk_ends_the_run_in_one_line_and_keeps_what_finished(tmp_path):
         assert statuses(again) in (["fresh", "ok"], ["ok", "ok"]) and ran(tmp_path) == ["small"]
         assert sqlite3.connect(tmp_path / "out" / ".tamso" / "state.db").execute(
             "PRAGMA integrity_check").fetchall() == [("ok",)]
+        # A disk full before the run starts: its store cannot even be opened.
+        with open(tmp_path / "out" / "filler", "wb") as stream:
+            with contextlib.suppress(OSError):
+                while True:
+                    stream.write(b"x" * 65536)
+                    stream.flush()
+        one_error_line(tamso_cli(tmp_path, "run", "fills", "--out", "out", "--force"), 2, "out/.tamso/state.db",
+                       "disk is full")
 
 
 def hold_write_lock(db, seconds, ready):

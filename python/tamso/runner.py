@@ -412,7 +412,11 @@ class _Session:
             raise
         finally:
             self.listener.end()
-        self.store.end_run(self.run_id, status)
+        if status == "interrupted":  # the interruption is the news; a run left unrecorded shows as ended abruptly
+            with contextlib.suppress(StateError):
+                self.store.end_run(self.run_id, status)
+        else:
+            self.store.end_run(self.run_id, status)
         ordered = tuple(self.reports[j] for j in plan.selected if j in self.reports)
         return RunReport(self.out, status, started, time.time(), ordered, self.run_id)
 

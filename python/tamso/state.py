@@ -158,7 +158,7 @@ def state_error(exc: sqlite3.Error, path: str) -> StateError:
         out = os.path.dirname(os.path.dirname(path)) or "."
         return StoreDamaged(f"the state store {path} is damaged ({detail}): run 'tamso repair"
                             f" {shlex.quote(out)}' to set it aside and rebuild it from the job directories", path)
-    if code == sqlite3.SQLITE_FULL:
+    if code == sqlite3.SQLITE_FULL or (code == sqlite3.SQLITE_IOERR and _disk_full(path)):
         return StoreFull(f"cannot write the state store {path}: the disk is full ({detail})", path)
     if code == sqlite3.SQLITE_READONLY:
         return StoreReadOnly(f"cannot write the state store {path}: it is read-only ({detail})", path)
@@ -166,6 +166,14 @@ def state_error(exc: sqlite3.Error, path: str) -> StateError:
         return StoreLocked(f"the state store {path} stayed locked by another process for more than"
                            f" {LOCK_WAIT:.0f} s ({detail})", path)
     return StateError(f"the state store {path} cannot be used: {detail}", path)
+
+
+def _disk_full(path: str) -> bool:
+    """Whether the file system holding `path` has no block left (an I/O error there is a full disk)."""
+    try:
+        return os.statvfs(os.path.dirname(path) or ".").f_bavail == 0
+    except OSError:
+        return False
 
 
 def _busy(exc: sqlite3.Error) -> bool:

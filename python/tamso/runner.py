@@ -677,6 +677,14 @@ def _set_aside(path: str) -> list[str]:
 
 def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]]) -> Iterator[JobRecord]:
     """A success record for every job directory under `out` with an ok ``result.json`` and its value file."""
+    texts: dict[str, str] = {}  # a value's JSON text, by its repr: each value is rendered once
+
+    def text_of(value: Any) -> str:
+        found = texts.get(shown := f"{type(value).__name__}:{value!r}")
+        if found is None:
+            found = texts[shown] = value_text(value)
+        return found
+
     for directory, subdirectories, names in os.walk(out):
         subdirectories[:] = sorted(d for d in subdirectories if not d.startswith("."))
         if layout.RESULT_FILE not in names or directory == out:
@@ -695,7 +703,7 @@ def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str
                 else layout.VALUE_FILE
             stamp = layout.stamp_value(os.path.join(directory, value_name))
             ended = os.stat(os.path.join(directory, layout.RESULT_FILE)).st_mtime
-            partition = partition_text(tuple((dim, value_text(value)) for dim, value in pairs))
+            partition = partition_text(tuple((dim, text_of(value)) for dim, value in pairs))
         except (OSError, ValueError, PlanError):
             continue
         old = salvaged.get((key, partition))

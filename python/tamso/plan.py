@@ -393,9 +393,8 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
         own: dict[tuple[str, ...], int] = {}
         # What each value contributes, worked out once per value rather than once per job.
         members = [{v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values} for d in asset.dimensions]
-        folders = [{v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
-                   for d in asset.dimensions]
-        root = layout.encode_name(asset.key)
+        folders = [{v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in asset.dimensions]
+        root = layout.key_name(asset.key)
         for combo in itertools.product(*(d.values for d in asset.dimensions)):
             text = ",".join([m[v] for m, v in zip(members, combo)])
             partition_json = "{" + text + "}"

@@ -26,7 +26,7 @@ from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
 from tamso.state import Latest, StateStore
 
-REPORT_FILE = "report.html"
+REPORT_FILE = layout.REPORT_FILE
 OPEN_ROWS = 1000
 """Assets with failed jobs start expanded while their rows add up to no more than this."""
 MESSAGE_CHARS = 4000
@@ -70,10 +70,10 @@ def job_rows(pipeline: PipelineGraph, latest: Sequence[Latest],
 
 def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
     """Each job's partition, partition text and directory, as the plan makes them, joined from per-value pieces."""
-    head = layout.encode_name(asset.key)
+    head = layout.key_name(asset.key)
     columns = [
         [((d.name, value), f"{json.dumps(d.name, ensure_ascii=False)}:{value}",
-          layout.encode_name(f"{d.name}={layout.value_label(value)}"))
+          layout.dimension_name(d.name, value))
          for value in d.values]
         for d in asset.dimensions
     ]
@@ -151,8 +151,9 @@ def graph_page(pipeline: PipelineGraph, counts: Mapping[str, Counts] | None = No
     return "".join(parts)
 
 
-def write_report(out: str, store: StateStore | None = None) -> str:
-    """Write ``OUT/report.html`` from the graph and the state store the last run left; returns its path.
+def write_report(out: str, store: StateStore | None = None, to: str | None = None) -> str:
+    """Write ``OUT/report.html`` (or the file `to`) from the graph and the state store the last run left;
+    returns its path.
 
     `store` is the open store of a run in progress; without it the store is
     opened read-only. FileNotFoundError when OUT holds no recorded run.
@@ -169,7 +170,11 @@ def write_report(out: str, store: StateStore | None = None) -> str:
         if own:
             opened.close()
     page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None)
-    path = os.path.join(out, REPORT_FILE)
+    path = os.path.join(out, REPORT_FILE) if to is None else to
+    if to is not None:  # the links to the jobs' files lead from where the page is to OUT
+        where = os.path.relpath(os.path.abspath(out), os.path.dirname(os.path.abspath(to)))
+        if where != ".":
+            page = page.replace('<a href="./', f'<a href="./{urllib.parse.quote(where, safe=_PATH_SAFE)}/')
     layout.write_atomic(path, page.encode("utf-8", "replace"))
     return path
 

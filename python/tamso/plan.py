@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, Iterable, Mapping, Sequence
 
-from tamso import layout
+from tamso import layout, serializers
 from tamso._cli import display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
@@ -63,7 +63,12 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
-    """Digest of what every job of the asset fingerprints alike: key, module source, function source."""
+    """Digest of what every job of the asset fingerprints alike: key, module source, function source (and the
+    serializer, when it is not json)."""
+    serializer: str = "json"
+    """The name of the serializer that stores the asset's values."""
+    value_file: str = layout.VALUE_FILE
+    """The name of the file that holds a job's value."""
 
     @property
     def partitioned(self) -> bool:
@@ -301,7 +306,11 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         if file_path not in file_digests:
             file_digests[file_path] = _file_digest(file_path, record)
         seed = hashlib.sha256()
-        for part in (key, file_digests[file_path], record["function_source"]):
+        chosen = _serializer(key, metadata.get("serializer"))
+        parts = [key, file_digests[file_path], record["function_source"]]
+        if chosen is not serializers.JSON:
+            parts.append(chosen.name)
+        for part in parts:
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
         by_key[key] = Asset(
@@ -313,6 +322,8 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             dimensions=dimensions,
             inputs=(),
             seed=seed.digest(),
+            serializer=chosen.name,
+            value_file=chosen.file_name,
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -324,9 +335,23 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         current = by_key[key]
         by_key[key] = Asset(
             current.key, current.module, current.function, current.file_path, current.function_source,
-            current.dimensions, resolved, current.seed,
+            current.dimensions, resolved, current.seed, current.serializer, current.value_file,
         )
     return by_key
+
+
+def _serializer(key: str, name: Any) -> serializers.Serializer:
+    """The serializer an asset names, known and with its libraries installed."""
+    try:
+        chosen = serializers.get(name)
+    except serializers.SerializerError as exc:
+        raise PlanError(f"asset {key!r}: {exc}") from None
+    missing = chosen.missing()
+    if missing:
+        which = "it is" if len(missing) == 1 else "they are"
+        raise PlanError(f"asset {key!r}: serializer {chosen.name!r} needs {' and '.join(missing)}, but {which}"
+                        f" not installed: {chosen.install}")
+    return chosen
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:
@@ -434,9 +459,8 @@ class _Shape:
         # What each value contributes, worked out once per value rather than once per job.
         self.members = tuple({v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values}
                              for d in dimensions)
-        self.folders = tuple({v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
-                             for d in dimensions)
-        self.root = layout.encode_name(asset.key)
+        self.folders = tuple({v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in dimensions)
+        self.root = layout.key_name(asset.key)
         self.feeds: list[_Feed] = []
 
     def combo(self, job_id: int) -> tuple[str, ...]:

@@ -76,8 +76,13 @@ class _Worker:
         self.tasks.extend(tasks)
         try:
             # One message for the batch: one pickling and one frame, however many tasks it holds.
-            self.channel.send([(t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files))
-                               for t in tasks])
+            self.channel.send([
+                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files))
+                if not t.serialized else
+                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files), t.serializer,
+                 t.value_name, dict(t.formats or {}))
+                for t in tasks
+            ])
         except OSError:
             pass  # the worker is dead: the pool sees its channel end and hands the tasks on
 

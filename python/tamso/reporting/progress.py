@@ -6,6 +6,7 @@ import sys
 import time
 from typing import TextIO
 
+from tamso._cli import printable
 from tamso.reporting import JobReport
 
 
@@ -35,7 +36,8 @@ class LineProgress:
         duration = "" if job.duration is None else f" ({job.duration:.2f} s)"
         error = f": {job.error}" if job.status in ("failed", "blocked") and job.error else ""
         width = len(str(self._total))
-        self._lines.append(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {job.label()}{duration}{error}\n")
+        line = printable(f"{job.label()}{duration}{error}")  # names and messages may hold escape sequences
+        self._lines.append(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {line}\n")
         now = time.monotonic()
         if now - self._flushed >= self.FLUSH_SECONDS or job.status in ("failed", "blocked"):
             self._write()

@@ -23,7 +23,6 @@ group, whose entries name a :class:`Serializer` or a function returning one.
 from __future__ import annotations
 
 import importlib
-import importlib.metadata
 import importlib.util
 import json
 import os
@@ -293,6 +292,8 @@ def _load_entry_points() -> None:
     if _entry_points_loaded:
         return
     _entry_points_loaded = True
+    import importlib.metadata  # only here: it costs a run that names no other serializer some 15 ms
+
     for entry in importlib.metadata.entry_points(group=ENTRY_POINTS):
         try:
             found = entry.load()

@@ -136,7 +136,8 @@ class Job:
 
     def partition_values(self) -> dict[str, Any]:
         """The partition as Python values, dimension -> value."""
-        return {dim: _parsed(value) for dim, value in self.partition}
+        shape = self._shape
+        return {dim: _parsed(value) for dim, value in zip(shape.names, shape.combo(self.id))}
 
     def label(self) -> str:
         """``key`` or ``key[dim=value, ...]``, for people."""
@@ -439,7 +440,7 @@ class _Shape:
     """
 
     __slots__ = ("key", "seed", "start", "count", "names", "values", "strides", "positions", "members", "folders",
-                 "root", "feeds")
+                 "root", "feeds", "last")
 
     def __init__(self, asset: Asset, start: int) -> None:
         dimensions = asset.dimensions
@@ -462,13 +463,20 @@ class _Shape:
         self.folders = tuple({v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in dimensions)
         self.root = layout.key_name(asset.key)
         self.feeds: list[_Feed] = []
+        self.last: tuple[int, tuple[str, ...]] = (-1, ())
 
     def combo(self, job_id: int) -> tuple[str, ...]:
         """The job's value of each dimension."""
+        last_id, last = self.last
+        if job_id == last_id:  # the runner asks for several things of one job in a row
+            return last
         index = job_id - self.start
         if len(self.values) == 1:
-            return (self.values[0][index],)
-        return tuple([values[index // stride % len(values)] for values, stride in zip(self.values, self.strides)])
+            combo: tuple[str, ...] = (self.values[0][index],)
+        else:
+            combo = tuple([values[index // stride % len(values)] for values, stride in zip(self.values, self.strides)])
+        self.last = (job_id, combo)  # one assignment, so a reader in another thread sees a matching pair
+        return combo
 
     def job_of(self, combo: Sequence[str]) -> int | None:
         """The id of the job with these values, None when a value is not the dimension's."""

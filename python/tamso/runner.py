@@ -12,6 +12,7 @@ import array
 import collections
 import contextlib
 import fcntl
+import functools
 import json
 import math
 import os
@@ -22,7 +23,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence, overload
+from typing import Any, Callable, Iterable, Iterator, Mapping, Protocol, Sequence, overload
 
 from tamso import _cli, layout, state
 from tamso.executors import Executor, Outcome, Task, create
@@ -384,11 +385,12 @@ _STATUSES = ("ok", "fresh", "failed", "blocked")
 
 
 class _Reports(Sequence[JobReport]):
-    """The run report's jobs, made when read from what the session keeps per job (a few bytes each)."""
+    """The run report's jobs, each made when read (by `make`, from what the session kept of it: a few bytes);
+    a copy or a pickle is a tuple of them."""
 
-    def __init__(self, session: _Session) -> None:
-        self._session = session
-        self._ids = [j for j in session.plan.selected if session.status[j]]
+    def __init__(self, make: Callable[[int], JobReport], ids: list[int]) -> None:
+        self._make = make
+        self._ids = ids
 
     def __len__(self) -> int:
         return len(self._ids)
@@ -401,11 +403,14 @@ class _Reports(Sequence[JobReport]):
 
     def __getitem__(self, index: int | slice) -> JobReport | Sequence[JobReport]:
         if isinstance(index, slice):
-            return [self._session.job_report(j) for j in self._ids[index]]
-        return self._session.job_report(self._ids[index])
+            return [self._make(j) for j in self._ids[index]]
+        return self._make(self._ids[index])
 
     def __iter__(self) -> Iterator[JobReport]:
-        return map(self._session.job_report, self._ids)
+        return map(self._make, self._ids)
+
+    def __reduce__(self) -> tuple[type[tuple[JobReport, ...]], tuple[tuple[JobReport, ...]]]:
+        return tuple, (tuple(self),)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Sequence) and list(self) == list(other)
@@ -456,6 +461,8 @@ class _Session:
         del selected
         claims = self.store.claims()
         self.listener.begin(len(plan.selected))
+        # A listener may gather its lines; one with a `flush` method is told when the run is about to wait.
+        flush_progress = getattr(self.listener, "flush", None)
         status = "failed"
         records: list[JobRecord] = []
         claims_out: list[tuple[str, str, str, int, int]] = []
@@ -485,6 +492,8 @@ class _Session:
                     flushed = time.monotonic()
                 if not self.in_flight:
                     break
+                if flush_progress is not None:  # what finished is shown before the run waits for more
+                    flush_progress()
                 for outcome in self.executor.wait(_FLUSH_SECONDS if records else None):
                     self._finish(outcome, sorter, records, claims_out, tasks)
             self._block(records)
@@ -509,15 +518,15 @@ class _Session:
                 self.store.end_run(self.run_id, status)
         else:
             self.store.end_run(self.run_id, status)
-        return RunReport(self.out, status, started, time.time(), _Reports(self), self.run_id)
+        # The reports hold the per-job arrays, not the session, so its digests and its executor can go.
+        make = functools.partial(_job_report, self.plan, self.prefix, self.status, self.tries, self.durations,
+                                 self.errors)
+        ids = [j for j in plan.selected if self.status[j]]
+        return RunReport(self.out, status, started, time.time(), _Reports(make, ids), self.run_id)
 
     def job_report(self, job_id: int) -> JobReport:
         """The report of a finished job."""
-        job = self.plan.jobs[job_id]
-        duration = self.durations[job_id]
-        error_type, error = self.errors.get(job_id, (None, None))
-        return JobReport(job.key, job.partition_values(), _STATUSES[self.status[job_id] - 1], self.tries[job_id],
-                         None if duration != duration else duration, error_type, error, self.prefix + job.directory)
+        return _job_report(self.plan, self.prefix, self.status, self.tries, self.durations, self.errors, job_id)
 
     def _flush(self, records: list[JobRecord], claims: list[tuple[str, str, str, int, int]]) -> None:
         self.store.record(self.run_id, records, claims)
@@ -651,6 +660,15 @@ def _declare_hint(serializer: str, error: str) -> str:
     if suggested is None:
         return error
     return f'{error}; to store such values, declare @asset(..., serializer="{suggested}")'
+
+
+def _job_report(plan: Plan, prefix: str, status: bytearray, tries: array.array[int], durations: array.array[float],
+                errors: Mapping[int, tuple[str | None, str | None]], job_id: int) -> JobReport:
+    job = plan.jobs[job_id]
+    duration = durations[job_id]
+    error_type, error = errors.get(job_id, (None, None))
+    return JobReport(job.key, job.partition_values(), _STATUSES[status[job_id] - 1], tries[job_id],
+                     None if duration != duration else duration, error_type, error, prefix + job.directory)
 
 
 def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueStamp, float] | None:

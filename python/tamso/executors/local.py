@@ -4,11 +4,11 @@ Workers start when the first task needs one, so a run with nothing to do
 starts none. Each worker holds tasks ahead (one running, the rest waiting in
 its channel), as many as keep it busy for a moment at the jobs' mean
 duration, so that it never idles while results travel back; jobs that take
-milliseconds go out one at a time, so that none waits behind another while a
-worker is idle. A
-worker that dies, whatever killed it, fails only the task it was running: its
-waiting tasks go back to the queue and a new worker takes its place. A task
-that runs past its timeout has its worker killed the same way.
+50 ms or more go out one at a time, so that none waits behind another while
+a worker is idle. A worker that dies, whatever killed it, fails only the task
+it was running: its waiting tasks go back to the queue and a new worker takes
+its place. A task that runs past its timeout has its worker killed the same
+way.
 """
 
 from __future__ import annotations
@@ -35,8 +35,9 @@ if TYPE_CHECKING:
 _AHEAD = 0.02
 _DEPTH_RANGE = (2, 64)
 # Jobs that take at least this long (seconds, on average) go out one at a time: a job queued behind a long one
-# would wait while another worker idles, and a round trip costs little beside such a job.
-_LONG = 0.005
+# would wait while another worker idles, and a round trip costs little beside such a job. Shorter jobs keep one
+# queued behind the running one, so that a worker does not wait for the runner between them on a busy machine.
+_LONG = 0.05
 _PAUSE = 0.001
 
 _BOOT = (

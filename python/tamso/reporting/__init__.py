@@ -34,7 +34,8 @@ class JobReport:
     def label(self) -> str:
         if not self.partition:
             return self.key
-        inner = ", ".join(f"{d}={v if isinstance(v, str) else json.dumps(v)}" for d, v in self.partition.items())
+        inner = ", ".join(f"{d}={v if isinstance(v, str) else v if type(v) is int else json.dumps(v)}"
+                          for d, v in self.partition.items())
         return f"{self.key}[{inner}]"
 
     def to_json(self) -> dict[str, Any]:

@@ -13,10 +13,11 @@ from tamso.reporting import JobReport
 class LineProgress:
     """One line per finished job, for logs and pipes.
 
-    Lines are gathered as jobs finish and written at most every `FLUSH_SECONDS`
-    (at once for a failed or blocked job, and at the end), so that thousands of
-    short jobs do not cost a system call each (standard error writes through
-    at every line).
+    Lines are gathered as jobs finish and written when the runner is about to
+    wait for running jobs (it calls `flush`), at least every `FLUSH_SECONDS`,
+    at once for a failed or blocked job, and at the end; so every line is out
+    by the time the run waits, yet thousands of short or fresh jobs do not cost
+    a system call each (standard error writes through at every line).
     """
 
     FLUSH_SECONDS = 0.1
@@ -42,6 +43,12 @@ class LineProgress:
         if now - self._flushed >= self.FLUSH_SECONDS or job.status in ("failed", "blocked"):
             self._write()
             self._flushed = now
+
+    def flush(self) -> None:
+        """Write the lines gathered so far."""
+        if self._lines:
+            self._write()
+            self._flushed = time.monotonic()
 
     def end(self) -> None:
         self._write()

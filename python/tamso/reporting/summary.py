@@ -37,14 +37,17 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
         table.add_column(status, justify="right")
     table.add_column("time", justify="right")
     per_asset: dict[str, dict[str, float]] = {}
+    failed = []  # gathered in the same pass: the run report makes each job's report as it is read
     for job in report.jobs:
         row = per_asset.setdefault(job.key, {**dict.fromkeys(STATUSES, 0), "time": 0.0})
         row[job.status] = row.get(job.status, 0) + 1
         row["time"] += job.duration or 0.0
+        if job.status == "failed":
+            failed.append(job)
     for key, row in per_asset.items():
         table.add_row(Text(printable(key)), *(str(int(row[s])) for s in STATUSES), f"{row['time']:.2f} s")
     console.print(table)
-    for job in report.failed():
+    for job in failed:
         console.print(f"\nfailed: {printable(job.label())}", markup=False, highlight=False)
         console.print(printable(f"  {job.error_type}: {job.error}" if job.error_type and job.error and
                                 not job.error.startswith(job.error_type) else f"  {job.error}", lines=True),

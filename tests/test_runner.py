@@ -359,3 +359,18 @@ def test_the_plain_summary_table_looks_as_rich_draws_it(rows):
         else:
             drawn.append("\n".join(table.lines()) + "\n")
     assert drawn[0] == drawn[1]
+
+
+def test_the_run_report_reads_like_a_tuple_of_job_reports(diamond, monkeypatch):
+    import pickle
+
+    monkeypatch.chdir(diamond)
+    monkeypatch.syspath_prepend(str(diamond))
+    report = tamso.run(["diamond"], out=str(diamond / "out"), jobs=2)
+    jobs = list(report.jobs)
+    assert len(report.jobs) == len(jobs) == 12 and report.jobs[-1] == jobs[-1] and report.jobs[:2] == jobs[:2]
+    assert [j.key for j in jobs][:1] == ["diamond:base"] and {j.status for j in jobs} == {"ok"}
+    assert all(j.directory.startswith(str(diamond / "out")) and os.path.isdir(j.directory) for j in jobs)
+    copied = pickle.loads(pickle.dumps(report))
+    assert copied.jobs == tuple(jobs) and copied.counts() == report.counts() == {
+        "ok": 12, "fresh": 0, "failed": 0, "blocked": 0}

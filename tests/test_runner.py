@@ -371,6 +371,10 @@ def test_the_run_report_reads_like_a_tuple_of_job_reports(diamond, monkeypatch):
     assert len(report.jobs) == len(jobs) == 12 and report.jobs[-1] == jobs[-1] and report.jobs[:2] == jobs[:2]
     assert [j.key for j in jobs][:1] == ["diamond:base"] and {j.status for j in jobs} == {"ok"}
     assert all(j.directory.startswith(str(diamond / "out")) and os.path.isdir(j.directory) for j in jobs)
+    per_asset, failed = report.jobs.tally()  # what the summary reads instead of every job's report
+    assert failed == [] and {k: r["ok"] for k, r in per_asset.items()} == {
+        k: sum(j.key == k for j in jobs) for k in {j.key for j in jobs}}
+    assert all(r["time"] == pytest.approx(sum(j.duration for j in jobs if j.key == k)) for k, r in per_asset.items())
     copied = pickle.loads(pickle.dumps(report))
     assert copied.jobs == tuple(jobs) and copied.counts() == report.counts() == {
         "ok": 12, "fresh": 0, "failed": 0, "blocked": 0}

@@ -12,7 +12,6 @@ import array
 import collections
 import contextlib
 import fcntl
-import functools
 import json
 import math
 import os
@@ -23,7 +22,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, Iterator, Mapping, Protocol, Sequence, overload
+from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence, overload
 
 from tamso import _cli, layout, state
 from tamso.executors import Executor, Outcome, Task, create
@@ -385,12 +384,28 @@ _STATUSES = ("ok", "fresh", "failed", "blocked")
 
 
 class _Reports(Sequence[JobReport]):
-    """The run report's jobs, each made when read (by `make`, from what the session kept of it: a few bytes);
-    a copy or a pickle is a tuple of them."""
+    """The run report's jobs, each made when read from what the session kept of it (a few bytes per job: a
+    status byte, attempts, a duration, an error); a copy or a pickle is a tuple of them."""
 
-    def __init__(self, make: Callable[[int], JobReport], ids: list[int]) -> None:
-        self._make = make
+    def __init__(self, plan: Plan, prefix: str, status: bytearray, tries: array.array[int],
+                 durations: array.array[float], errors: Mapping[int, tuple[str | None, str | None]],
+                 ids: list[int]) -> None:
+        self._plan = plan
+        self._prefix = prefix
+        self._status = status
+        self._tries = tries
+        self._durations = durations
+        self._errors = errors
         self._ids = ids
+
+    def report(self, job_id: int) -> JobReport:
+        """The report of the finished job `job_id`."""
+        job = self._plan.jobs[job_id]
+        duration = self._durations[job_id]
+        error_type, error = self._errors.get(job_id, (None, None))
+        return JobReport(job.key, job.partition_values(), _STATUSES[self._status[job_id] - 1], self._tries[job_id],
+                         None if duration != duration else duration, error_type, error,
+                         self._prefix + job.directory)
 
     def __len__(self) -> int:
         return len(self._ids)
@@ -403,20 +418,40 @@ class _Reports(Sequence[JobReport]):
 
     def __getitem__(self, index: int | slice) -> JobReport | Sequence[JobReport]:
         if isinstance(index, slice):
-            return [self._make(j) for j in self._ids[index]]
-        return self._make(self._ids[index])
+            return [self.report(j) for j in self._ids[index]]
+        return self.report(self._ids[index])
 
     def __iter__(self) -> Iterator[JobReport]:
-        return map(self._make, self._ids)
-
-    def __reduce__(self) -> tuple[type[tuple[JobReport, ...]], tuple[tuple[JobReport, ...]]]:
-        return tuple, (tuple(self),)
+        return map(self.report, self._ids)
 
     def __eq__(self, other: object) -> bool:
         return isinstance(other, Sequence) and list(self) == list(other)
 
     def __repr__(self) -> str:
         return f"<{len(self)} job reports>"
+
+    def __reduce__(self) -> tuple[type[tuple[JobReport, ...]], tuple[tuple[JobReport, ...]]]:
+        return tuple, (tuple(self),)
+
+    def tally(self) -> tuple[dict[str, dict[str, float]], list[JobReport]]:
+        """What the summary shows, without making every job's report: per asset the jobs of each status and
+        their time, and the reports of the failed jobs."""
+        jobs, status, durations = self._plan.jobs, self._status, self._durations
+        per_asset: dict[str, dict[str, float]] = {}
+        failed = []
+        for job_id in self._ids:
+            key = jobs[job_id].key
+            row = per_asset.get(key)
+            if row is None:
+                row = per_asset[key] = {**dict.fromkeys(_STATUSES, 0), "time": 0.0}
+            code = status[job_id]
+            row[_STATUSES[code - 1]] += 1
+            duration = durations[job_id]
+            if duration == duration:  # not NaN: the job ran
+                row["time"] += duration
+            if code == 3:
+                failed.append(self.report(job_id))
+        return per_asset, failed
 
 
 @dataclass
@@ -518,15 +553,13 @@ class _Session:
                 self.store.end_run(self.run_id, status)
         else:
             self.store.end_run(self.run_id, status)
-        # The reports hold the per-job arrays, not the session, so its digests and its executor can go.
-        make = functools.partial(_job_report, self.plan, self.prefix, self.status, self.tries, self.durations,
-                                 self.errors)
-        ids = [j for j in plan.selected if self.status[j]]
-        return RunReport(self.out, status, started, time.time(), _Reports(make, ids), self.run_id)
+        return RunReport(self.out, status, started, time.time(), self._reports(plan.selected), self.run_id)
 
-    def job_report(self, job_id: int) -> JobReport:
-        """The report of a finished job."""
-        return _job_report(self.plan, self.prefix, self.status, self.tries, self.durations, self.errors, job_id)
+    def _reports(self, ids: Iterable[int]) -> _Reports:
+        """The reports of the finished jobs among `ids`; they hold the per-job arrays, not the session, so its
+        digests and its executor can go."""
+        return _Reports(self.plan, self.prefix, self.status, self.tries, self.durations, self.errors,
+                        [j for j in ids if self.status[j]])
 
     def _flush(self, records: list[JobRecord], claims: list[tuple[str, str, str, int, int]]) -> None:
         self.store.record(self.run_id, records, claims)
@@ -634,7 +667,8 @@ class _Session:
         if record.error_type is not None or record.error is not None:
             self.errors[job_id] = (record.error_type, record.error)
         if not isinstance(self.listener, _Silent):
-            self.listener.job_done(self.job_report(job_id), self.executor.running() if self.in_flight else 0)
+            self.listener.job_done(self._reports(()).report(job_id),
+                                   self.executor.running() if self.in_flight else 0)
 
     def _block(self, records: list[JobRecord]) -> None:
         """Every selected job that never became ready has a failed job upstream."""
@@ -660,15 +694,6 @@ def _declare_hint(serializer: str, error: str) -> str:
     if suggested is None:
         return error
     return f'{error}; to store such values, declare @asset(..., serializer="{suggested}")'
-
-
-def _job_report(plan: Plan, prefix: str, status: bytearray, tries: array.array[int], durations: array.array[float],
-                errors: Mapping[int, tuple[str | None, str | None]], job_id: int) -> JobReport:
-    job = plan.jobs[job_id]
-    duration = durations[job_id]
-    error_type, error = errors.get(job_id, (None, None))
-    return JobReport(job.key, job.partition_values(), _STATUSES[status[job_id] - 1], tries[job_id],
-                     None if duration != duration else duration, error_type, error, prefix + job.directory)
 
 
 def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueStamp, float] | None:

@@ -402,5 +402,5 @@ def test_a_large_asset_lists_its_failed_and_blocked_jobs_and_its_first_others(mo
     assert page.jobs[("big", "n=3")][1][6] == "ValueError: three"
     text = report_html.report_page(str(tmp_path / "my out"), shape, latest, statuses, None)
     assert text.count('class="more"') == 1
-    assert f"3 more jobs not listed here" in text and "tamso status &#x27;" in text and "--json" in text
+    assert "3 more jobs not listed here" in text and "<code>tamso status --json &#x27;" in text
     assert "7 ok" in text and "2 failed" in text  # the counts still cover every job

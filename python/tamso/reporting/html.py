@@ -436,7 +436,7 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
         parts.append("</tbody></table>")
         left_out = sum(tally.values()) - len(jobs)
         if left_out:
-            command = shlex.join(["tamso", "status", out, "--json"])
+            command = shlex.join(["tamso", "status", "--json", out])
             parts.append(f'<p class="more">{left_out} more job{"" if left_out == 1 else "s"} not listed here'
                          f' (this list shows every failed and blocked job and the first {LIST_JOBS} others);'
                          f' <code>{esc(command)}</code> lists every job.</p>')

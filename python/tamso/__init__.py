@@ -10,8 +10,9 @@ Pipeline authors write::
 
 ``tamso run MODULE ...`` (or :func:`tamso.run`) materializes whole pipelines
 into an output directory, upstream first and only what changed;
-:func:`tamso.read` reads a materialized value back. ``python -m tamso.inspect
-MODULE ...`` describes every asset of some modules as one JSON document;
+:func:`tamso.read` reads a materialized value back; inside an asset,
+``tamso.track(path)`` makes a file the asset reads an input of its job.
+``python -m tamso.inspect MODULE ...`` describes every asset of some modules as one JSON document;
 ``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR`` runs one asset and leaves
 ``value.json`` and ``result.json`` behind.
 """
@@ -30,6 +31,7 @@ from tamso._tamso import (
 if TYPE_CHECKING:
     from tamso.plan import PlanError
     from tamso.reporting import JobReport, RunReport
+    from tamso._tracking import track
     from tamso.runner import OutputError, OutputLockedError, read, run
 
 __all__ = [
@@ -46,6 +48,7 @@ __all__ = [
     "PlanError",
     "OutputError",
     "OutputLockedError",
+    "track",
 ]
 
 # The runner loads on first use, so that pipeline code and worker processes
@@ -58,6 +61,7 @@ _LAZY = {
     "RunReport": "tamso.reporting",
     "JobReport": "tamso.reporting",
     "PlanError": "tamso.plan",
+    "track": "tamso._tracking",
 }
 
 

@@ -135,7 +135,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     from tamso.executors import ExecutorError
     from tamso.plan import PlanError
-    from tamso.reporting import progress, summary
+    from tamso.reporting import DRY_RUN_STATUSES, progress, summary
     from tamso.runner import OutputError, run
 
     if args.scheduler and args.executor == "local":
@@ -173,7 +173,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
         for job in report.jobs:
             print(f"{job.status:<6} {job.label()}")
         counts = report.counts()
-        print(f"{len(report.jobs)} jobs: {counts['fresh']} fresh, {counts.get('run', 0)} to run")
+        print(f"{len(report.jobs)} jobs: " + ", ".join(f"{counts.get(s, 0)} {s}" for s in DRY_RUN_STATUSES))
     else:
         summary.print_summary(report, sys.stdout)
     if not (args.dry_run or args.no_report):

@@ -17,11 +17,11 @@ import itertools
 import json
 import os
 import sys
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from types import ModuleType
-from typing import Any, Iterable, Mapping, Sequence
+from typing import Any, Iterable, Mapping, MutableMapping, Sequence
 
-from tamso import layout
+from tamso import imports, layout
 from tamso._cli import display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
@@ -63,7 +63,10 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
-    """Digest of what every job of the asset fingerprints alike: key, module source, function source."""
+    """Digest of what every job of the asset fingerprints alike: key, module source, function source, and the
+    source of every project module that the defining module imports (`code`)."""
+    code: tuple[imports.CodeFile, ...] = field(default=(), repr=False)
+    """The project modules the asset's code covers: its defining module and those it reaches by imports."""
 
     @property
     def partitioned(self) -> bool:
@@ -167,8 +170,13 @@ def build(
     *,
     select: Sequence[str] = (),
     partitions: Iterable[tuple[str, Any]] = (),
+    code_cache: MutableMapping[str, imports.CodeEntry] | None = None,
 ) -> Plan:
-    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs."""
+    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs.
+
+    `code_cache` keeps what each project source file imports between plans (see :mod:`tamso.imports`); entries
+    of files that changed are replaced in it.
+    """
     if not modules:
         raise PlanError("no module to run")
     imported = [_import(name) for name in modules]
@@ -178,7 +186,8 @@ def build(
         raise
     except BaseException as exc:  # noqa: BLE001 - pipeline code may raise anything while described
         raise PlanError(f"cannot inspect the modules: {display(exc)}") from None
-    assets = _assets(document["assets"], {m.__name__: m for m in imported})
+    cache = imports.CodeCache() if code_cache is None else code_cache
+    assets = _assets(document["assets"], {m.__name__: m for m in imported}, cache)
     edges = _edges(assets)
     order = _order(assets, edges)
     assets = {key: assets[key] for key in order}
@@ -223,7 +232,8 @@ def _defining_module(record: dict[str, Any], modules: Mapping[str, ModuleType]) 
     return str(listed)
 
 
-def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) -> dict[str, Asset]:
+def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
+            cache: MutableMapping[str, imports.CodeEntry]) -> dict[str, Asset]:
     seen: dict[tuple[str, str], dict[str, Any]] = {}
     for record in records:
         seen.setdefault((record["file_path"], record["function_name"]), record)
@@ -231,11 +241,14 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
     raw_inputs: dict[str, dict[str, str]] = {}
     references: dict[str, str] = {}
     file_digests: dict[str, str] = {}
+    defining = {where: _defining_module(record, modules) for where, record in seen.items()}
+    code = imports.closures(set(defining.values()), cache)
+    code_digests: dict[str, bytes] = {}
     for (file_path, function), record in seen.items():
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
             raise PlanError(f"asset {function!r} in {file_path}: its metadata is not a declaration")
-        module = _defining_module(record, modules)
+        module = defining[file_path, function]
         name = metadata.get("name")
         key = name if isinstance(name, str) else f"{module}:{function}"
         if not key:
@@ -257,6 +270,9 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         for part in (key, file_digests[file_path], record["function_source"]):
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
+        if module not in code_digests:
+            code_digests[module] = _code_digest(code[module])
+        seed.update(code_digests[module])
         by_key[key] = Asset(
             key=key,
             module=module,
@@ -266,6 +282,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             dimensions=dimensions,
             inputs=(),
             seed=seed.digest(),
+            code=code[module],
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -274,12 +291,16 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             Input(parameter, _resolve(key, parameter, reference, references))
             for parameter, reference in sorted(inputs.items())
         )
-        current = by_key[key]
-        by_key[key] = Asset(
-            current.key, current.module, current.function, current.file_path, current.function_source,
-            current.dimensions, resolved, current.seed,
-        )
+        by_key[key] = replace(by_key[key], inputs=resolved)
     return by_key
+
+
+def _code_digest(files: Sequence[imports.CodeFile]) -> bytes:
+    """Digest of the (module name, source digest) pairs of a module's project code, in name order."""
+    digest = hashlib.sha256(len(files).to_bytes(8, "little"))
+    for file in files:
+        digest.update(f"{file.module}\0{file.sha256}\0".encode("utf-8", "surrogatepass"))
+    return digest.digest()
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:

@@ -20,8 +20,9 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence
 
-from tamso import layout
-from tamso.executors import Executor, Outcome, Task, create
+from tamso import _tracking, layout
+from tamso.executors import Executor, ExecutorError, Outcome, Task, create
+from tamso.imports import CodeCache, CodeEntry
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
 from tamso.state import Claim, JobRecord, StateStore, Success
@@ -87,6 +88,7 @@ def run(
     scheduler: str | None = None,
     connect_timeout: float = 10.0,
     dashboard: bool = False,
+    upload_code: bool = False,
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
@@ -108,7 +110,9 @@ def run(
     `executor` is "local" (the default), "dask" (a local Dask cluster of
     `jobs` workers, or the cluster of the `scheduler` address, reached within
     `connect_timeout` seconds; `dashboard` prints its address), a
-    ``distributed.Client`` (left open), or an executor object.
+    ``distributed.Client`` (left open), or an executor object. With
+    `upload_code`, the Dask workers get the pipeline's project modules from
+    the run and import them afresh when they changed.
 
     Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned,
     :class:`OutputLockedError` when another run holds `out` and
@@ -122,17 +126,24 @@ def run(
     if timeout is not None and not timeout > 0:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout}")
     started = time.time()
-    plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions))
     state_dir = os.path.join(out, layout.STATE_DIR)
+    code_cache = _code_cache(state_dir)
+    plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions),
+                 code_cache=code_cache)
     if dry_run:
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
         _external_digests(plan, out, {})  # names the first job that has no value to read
     # The executor starts before anything is written, so a cluster that cannot be reached leaves `out` alone.
-    options = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    options: dict[str, Any] = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    if upload_code:
+        options["upload_code"] = sorted({(f.module, f.path) for a in plan.assets.values() for f in a.code})
     pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
     try:
+        if upload_code and not getattr(pool, "uploads_code", False):
+            raise ExecutorError("uploading the code is for Dask workers: run with --scheduler or --executor dask")
         with _locked_store(state_dir) as store:
+            store.save_code((path, *entry) for path, entry in code_cache.updates())
             external = _external_digests(plan, out, store.successes()) if plan.external() else {}
             run_id = store.begin_run(command if command is not None else _command(modules))
             from tamso.reporting import graph
@@ -175,6 +186,21 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
     finally:
         store.close()
     return layout.read_value(os.path.join(out, layout.job_directory(key, pairs), layout.VALUE_FILE))
+
+
+def _code_cache(state_dir: str) -> CodeCache:
+    """The import graph the store keeps (empty when there is no readable store yet)."""
+    try:
+        store = StateStore.open(state_dir, create=False)
+    except (OSError, sqlite3.Error):
+        return CodeCache()
+    try:
+        return CodeCache((path, CodeEntry(size, mtime_ns, sha256, names))
+                         for path, size, mtime_ns, sha256, names in store.code())
+    except sqlite3.Error:
+        return CodeCache()
+    finally:
+        store.close()
 
 
 def _command(modules: Sequence[str]) -> str:
@@ -291,6 +317,11 @@ class _Session:
     readers: dict[int, int] | None = None
     in_flight: int = 0
     prefix: str = ""
+    tracked: dict[tuple[str, str], list[_tracking.TrackedFile]] = field(default_factory=dict)
+    """The files each job's last success tracked."""
+    checker: _tracking.Checker = field(default_factory=_tracking.Checker)
+    refreshed: list[tuple[str, str, layout.ValueStamp]] = field(default_factory=list)
+    """Value files of fresh jobs whose time changed but whose bytes did not: their new stamps."""
 
     def __post_init__(self) -> None:
         self.prefix = os.path.join(self.out, "")
@@ -301,6 +332,7 @@ class _Session:
         sorter = _Ready(plan, selected)
         successes = self.store.successes()
         claims = self.store.claims()
+        self.tracked = self.store.tracked()
         self.listener.begin(len(plan.selected))
         status = "failed"
         records: list[JobRecord] = []
@@ -352,6 +384,14 @@ class _Session:
         self.store.record(self.run_id, records, claims)
         records.clear()
         claims.clear()
+        if self.refreshed or self.checker.refreshed:
+            # A stamp is refreshed once, for every job that tracks the file.
+            files = self.checker.refreshed
+            stale = [(k, p, files[f.path, f.name]) for (k, p), tracked in self.tracked.items() for f in tracked
+                     if (f.path, f.name) in files and files[f.path, f.name].sha256 == f.sha256]
+            self.store.refresh(self.refreshed, stale)
+            self.refreshed.clear()
+            files.clear()
 
     def _start(
         self,
@@ -370,18 +410,24 @@ class _Session:
         directory = self.prefix + job.directory
         value_path = f"{directory}/{layout.VALUE_FILE}"
         success = successes.get(where)
-        if not self.force and success is not None and success.fingerprint == fingerprint \
-                and layout.value_unchanged(value_path, success.stamp):
-            self.digests[job.id] = success.stamp.sha256
-            self._report(job, JobRecord(job.key, job.partition_text, "fresh", 0, fingerprint), records)
-            sorter.done(job.id)
-            return
+        if not self.force and success is not None and success.fingerprint == fingerprint:
+            now = layout.unchanged_stamp(value_path, success.stamp)
+            if now is not None and self.checker.unchanged(self.tracked.get(where, ())):
+                if now is not success.stamp:
+                    self.refreshed.append((job.key, job.partition_text, now))
+                self.digests[job.id] = success.stamp.sha256
+                self._report(job, JobRecord(job.key, job.partition_text, "fresh", 0, fingerprint), records)
+                sorter.done(job.id)
+                return
         claim = claims.get(where)
         adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim)
         if adopted is not None:
             self.digests[job.id] = adopted[0].sha256
+            # What the job tracked died with its runner: the next run runs it again to find out.
+            unknown = (_tracking.TrackedFile("", "", _tracking.UNKNOWN, -1, 0, ""),)
             self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
-                                        fingerprint, ended=adopted[1], stamp=adopted[0]), records)
+                                        fingerprint, ended=adopted[1], stamp=adopted[0], tracked=unknown,
+                                        inputs=self._inputs(job)), records)
             sorter.done(job.id)
             return
         self._hand_out(job, new_claims, tasks)
@@ -393,7 +439,12 @@ class _Session:
         files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
         asset = self.plan.assets[job.key]
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0),
+                          tuple((f.module, f.sha256) for f in asset.code)))
+
+    def _inputs(self, job: Job) -> str:
+        """The digests of the values `job` reads, as the store keeps them."""
+        return "".join(self.digests[u] for u in job.upstream)
 
     def _readers(self) -> dict[int, int]:
         """How many selected jobs read each job's value (counted when the first job is handed out)."""
@@ -429,6 +480,9 @@ class _Session:
             outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, outcome.error,
             outcome.stamp,
         )
+        if outcome.ok:
+            record.tracked = tuple(outcome.tracked)
+            record.inputs = self._inputs(job)
         if outcome.ok:
             assert outcome.stamp is not None
             self.digests[job.id] = outcome.stamp.sha256
@@ -474,31 +528,49 @@ def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | No
         return None
 
 
+_DIGEST_CHARS = 64
+
+
 def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) -> RunReport:
-    """Which selected jobs are fresh and which would run, judged by the recorded values upstream."""
+    """What a run would do with each selected job: ``fresh``; ``runs`` (its code, partition or tracked files
+    changed, its value file is not the recorded one, or it has no success); or ``waits`` (it runs only if a
+    value it reads changes, which only running its upstream jobs tells)."""
     try:
         store = StateStore.open(state_dir, create=False)
-        successes = store.successes()
-        store.close()
+        try:
+            successes = store.successes()
+            tracked = store.tracked()
+            inputs = store.inputs()
+        finally:
+            store.close()
     except FileNotFoundError:
-        successes = {}
+        successes, tracked, inputs = {}, {}, {}
     except (OSError, sqlite3.Error) as exc:
         raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
+    checker = _tracking.Checker()
     reports: list[JobReport] = []
     for job_id in plan.selected:
         job = plan.jobs[job_id]
-        success = successes.get((job.key, job.partition_text))
+        where = (job.key, job.partition_text)
+        success = successes.get(where)
         path = os.path.join(out, job.directory, layout.VALUE_FILE)
         upstream = [digests.get(u) for u in job.upstream]
-        fresh = (
-            success is not None
-            and all(d is not None for d in upstream)
-            and not force
-            and success.fingerprint == job.fingerprint(d for d in upstream if d is not None)
-            and layout.value_unchanged(path, success.stamp)
-        )
-        digests[job_id] = success.stamp.sha256 if fresh and success is not None else None
-        reports.append(JobReport(job.key, job.partition_values(), "fresh" if fresh else "run", 0, None, None,
+        status = "runs"
+        if not force and success is not None and layout.value_unchanged(path, success.stamp) \
+                and checker.unchanged(tracked.get(where, ())):
+            if all(d is not None for d in upstream):
+                if success.fingerprint == job.fingerprint(d for d in upstream if d is not None):
+                    status = "fresh"
+            else:
+                text = inputs.get(where, "")
+                read = [text[i:i + _DIGEST_CHARS] for i in range(0, len(text), _DIGEST_CHARS)]
+                # The job's own part is unchanged when the values it last read give its recorded fingerprint;
+                # then it runs only if an upstream job that runs brings another value than it read.
+                if len(read) == len(upstream) and success.fingerprint == job.fingerprint(read) \
+                        and all(d is None or d == r for d, r in zip(upstream, read)):
+                    status = "waits"
+        digests[job_id] = success.stamp.sha256 if status == "fresh" and success is not None else None
+        reports.append(JobReport(job.key, job.partition_values(), status, 0, None, None,
                                  None, os.path.join(out, job.directory)))
     return RunReport(out, "dry-run", started, time.time(), tuple(reports))

@@ -18,6 +18,10 @@ Tables:
   with the fingerprint they ran under; a runner killed before it could record
   a job that did finish lets the next run adopt that job instead of running
   it again. A run that ends clears them.
+- ``tracked``: the files each job's last success tracked, with their stamps.
+- ``inputs``: the digests of the upstream values each job's last success read.
+- ``code``: what each project source file imports, by path, as of its size
+  and modification time (the planner's cache of the import graph).
 """
 
 from __future__ import annotations
@@ -27,8 +31,9 @@ import sqlite3
 import time
 import urllib.parse
 from dataclasses import dataclass
-from typing import Iterable
+from typing import Any, Iterable
 
+from tamso._tracking import TrackedFile
 from tamso.layout import ValueStamp
 
 _SCHEMA = """
@@ -94,6 +99,30 @@ CREATE TABLE IF NOT EXISTS claims (
     attempts INTEGER NOT NULL,
     PRIMARY KEY (key, partition)
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS tracked (
+    key TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    path TEXT NOT NULL,
+    name TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    sha256 TEXT NOT NULL,
+    PRIMARY KEY (key, partition, path, name)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS inputs (
+    key TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    digests TEXT NOT NULL,
+    PRIMARY KEY (key, partition)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS code (
+    path TEXT PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    sha256 TEXT NOT NULL,
+    imports TEXT NOT NULL
+) WITHOUT ROWID;
 """
 
 DB_FILE = "state.db"
@@ -131,6 +160,10 @@ class JobRecord:
     error_type: str | None = None
     error: str | None = None
     stamp: ValueStamp | None = None
+    tracked: tuple[TrackedFile, ...] | None = None
+    """The files an ok job tracked; None keeps what the store holds."""
+    inputs: str | None = None
+    """The digests of the upstream values an ok job read, concatenated; None keeps what the store holds."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -221,6 +254,35 @@ class StateStore:
         )
         return [JobRecord(*row) for row in rows]
 
+    def tracked(self) -> dict[tuple[str, str], list[TrackedFile]]:
+        """The files each job's last success tracked, by key and partition (jobs that tracked none are absent)."""
+        found: dict[tuple[str, str], list[TrackedFile]] = {}
+        rows = self._rows(
+            "SELECT key, partition, path, name, kind, size, mtime_ns, sha256 FROM tracked ORDER BY key, partition,"
+            " path, name"
+        )
+        for key, partition, *stamp in rows:
+            found.setdefault((key, partition), []).append(TrackedFile(*stamp))
+        return found
+
+    def inputs(self) -> dict[tuple[str, str], str]:
+        """The upstream value digests each job's last success read, concatenated (jobs that read none are
+        absent)."""
+        return {(k, p): d for k, p, d in self._rows("SELECT key, partition, digests FROM inputs")}
+
+    def code(self) -> list[tuple[str, int, int, str, str]]:
+        """The kept import graph: (path, size, mtime_ns, sha256, imports) per source file."""
+        return self._rows("SELECT path, size, mtime_ns, sha256, imports FROM code")
+
+    def _rows(self, query: str) -> list[Any]:
+        """The rows of `query` on a table that a store written by an older tamso, opened read-only, may lack."""
+        try:
+            return self._db.execute(query).fetchall()
+        except sqlite3.OperationalError as exc:
+            if "no such table" in str(exc):
+                return []
+            raise
+
     def runs(self) -> list[tuple[int, float, float | None, str, str]]:
         return list(self._db.execute("SELECT id, started, ended, outcome, command FROM runs ORDER BY id"))
 
@@ -269,7 +331,10 @@ class StateStore:
         if not (jobs or claims):
             return
         statuses = [(r.key, r.partition, r.status, run_id) for r in records_list]
+        depends = [r for r in records_list if r.status == "ok" and (r.tracked is not None or r.inputs is not None)]
         with _transaction(self._db):
+            if depends:
+                self._depends(depends)
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
             # Only a status that changed is written, so a run with nothing to do rewrites no page.
             self._db.executemany(
@@ -280,6 +345,44 @@ class StateStore:
             self._db.executemany("INSERT OR REPLACE INTO latest VALUES (?,?,?,?,?,?,?,?,?,?)", latest)
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
+
+    def _depends(self, records: list[JobRecord]) -> None:
+        """Replace the tracked files and the inputs of each job in `records` by the ones it holds."""
+        tracked = [r for r in records if r.tracked is not None]
+        self._db.executemany("DELETE FROM tracked WHERE key = ? AND partition = ?",
+                             [(r.key, r.partition) for r in tracked])
+        self._db.executemany(
+            "INSERT OR REPLACE INTO tracked VALUES (?,?,?,?,?,?,?,?)",
+            [(r.key, r.partition, *f) for r in tracked for f in r.tracked or ()],
+        )
+        inputs = [r for r in records if r.inputs is not None]
+        self._db.executemany("DELETE FROM inputs WHERE key = ? AND partition = ?",
+                             [(r.key, r.partition) for r in inputs if not r.inputs])
+        self._db.executemany("INSERT OR REPLACE INTO inputs VALUES (?,?,?)",
+                             [(r.key, r.partition, r.inputs) for r in inputs if r.inputs])
+
+    def refresh(self, values: Iterable[tuple[str, str, ValueStamp]],
+                tracked: Iterable[tuple[str, str, TrackedFile]]) -> None:
+        """New stamps for value files and tracked files whose modification time changed but whose bytes did not,
+        so that they are not digested again on every run."""
+        value_rows = [(s.size, s.mtime_ns, k, p, s.sha256) for k, p, s in values]
+        tracked_rows = [(f.size, f.mtime_ns, k, p, f.path, f.name, f.sha256) for k, p, f in tracked]
+        if not (value_rows or tracked_rows):
+            return
+        with _transaction(self._db):
+            self._db.executemany(
+                "UPDATE success SET value_size = ?, value_mtime_ns = ? WHERE key = ? AND partition = ?"
+                " AND value_sha256 = ?", value_rows)
+            self._db.executemany(
+                "UPDATE tracked SET size = ?, mtime_ns = ? WHERE key = ? AND partition = ? AND path = ?"
+                " AND name = ? AND sha256 = ?", tracked_rows)
+
+    def save_code(self, entries: Iterable[tuple[str, int, int, str, str]]) -> None:
+        """Keep (path, size, mtime_ns, sha256, imports) of source files whose entries changed."""
+        rows = list(entries)
+        if rows:
+            with _transaction(self._db):
+                self._db.executemany("INSERT OR REPLACE INTO code VALUES (?,?,?,?,?)", rows)
 
     def end_run(self, run_id: int, outcome: str) -> None:
         """Close the run. A run that went to its end recorded every job it finished, so its claims go;

@@ -13,6 +13,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Mapping, Protocol, runtime_checkable
 
+from tamso._tracking import TrackedFile
 from tamso.layout import ValueStamp
 
 
@@ -36,6 +37,9 @@ class Task:
     timeout: float | None = None
     readers: int = 0
     """How many selected jobs read this job's value: an executor that holds values may drop it after that many."""
+    code: tuple[tuple[str, str], ...] = ()
+    """(module name, SHA-256 of its source) of the project code the job's fingerprint covers: an executor whose
+    workers may hold other code fails the job rather than run it with that."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -52,6 +56,8 @@ class Outcome:
     """The stamp of the ``value.json`` written, when `ok`."""
     result_written: bool = True
     """False when the job never got to write ``result.json`` (its worker died): the runner writes the error form."""
+    tracked: tuple[TrackedFile, ...] = ()
+    """The files the job tracked while it ran (``tamso.track``), as its worker saw them."""
 
 
 @runtime_checkable

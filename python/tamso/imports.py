@@ -1,0 +1,266 @@
+"""The project code an asset depends on: every project module its defining module imports.
+
+A module's imports are read from its source with :mod:`ast` (nothing runs):
+``import a.b``, ``from a import b`` (``a.b`` when ``b`` is a submodule, else
+``a``), relative imports and imports inside functions alike; importing a
+module also runs the ``__init__.py`` of each package on the way. Names are
+resolved to files with the import system's own finders (a module already
+imported is taken from ``sys.modules``; a submodule of a package that is not
+imported is looked for on the package's path, so that nothing is imported to
+find it). A project module is a ``.py`` file outside the interpreter's
+standard library, outside every site-packages directory and every directory
+that holds installed distributions; installed packages (tamso included) are
+not followed.
+
+What a file imports is kept in a :class:`CodeCache` keyed by its path: an
+entry whose size and modification time still match the file is used without
+reading it again. The caller decides where the cache lives (the runner keeps
+it in the state store).
+"""
+
+from __future__ import annotations
+
+import ast
+import functools
+import hashlib
+import importlib.machinery
+import importlib.util
+import os
+import site
+import sys
+import sysconfig
+from typing import Any, Iterable, Iterator, MutableMapping, NamedTuple
+
+
+class CodeEntry(NamedTuple):
+    """What one source file holds, as of its size and modification time."""
+
+    size: int
+    mtime_ns: int
+    sha256: str
+    imports: str
+    """The names it imports, one per line; a relative one keeps its leading dots."""
+
+
+class CodeFile(NamedTuple):
+    """One project module a job's code covers."""
+
+    module: str
+    path: str
+    sha256: str
+
+
+class CodeCache(MutableMapping[str, CodeEntry]):
+    """Source file path -> :class:`CodeEntry`, remembering which entries changed since it was filled."""
+
+    def __init__(self, entries: Iterable[tuple[str, CodeEntry]] = ()) -> None:
+        self._entries = dict(entries)
+        self.changed: set[str] = set()
+
+    def __getitem__(self, path: str) -> CodeEntry:
+        return self._entries[path]
+
+    def __setitem__(self, path: str, entry: CodeEntry) -> None:
+        self._entries[path] = entry
+        self.changed.add(path)
+
+    def __delitem__(self, path: str) -> None:
+        del self._entries[path]
+        self.changed.discard(path)
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._entries)
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def updates(self) -> list[tuple[str, CodeEntry]]:
+        """The entries set since the cache was filled (or since the last call), for the caller to keep."""
+        found = [(path, self._entries[path]) for path in sorted(self.changed)]
+        self.changed.clear()
+        return found
+
+
+def closures(modules: Iterable[str], cache: MutableMapping[str, CodeEntry] | None = None
+             ) -> dict[str, tuple[CodeFile, ...]]:
+    """For each module name, the project modules it runs when imported: itself, every project module it imports
+    directly or through others, and their packages' ``__init__.py``; sorted by name. A module that is not a
+    project module (or cannot be found) has none."""
+    graph = _Graph(CodeCache() if cache is None else cache)
+    return {name: graph.closure(name) for name in modules}
+
+
+def module_imports(source: bytes) -> list[str]:
+    """The names a module's source imports (see :class:`CodeEntry`); none when it does not parse."""
+    try:
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError):
+        return []
+    names: list[str] = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            names += [alias.name for alias in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            base = "." * node.level + (node.module or "")
+            names.append(base)
+            joint = "" if base.endswith(".") else "."
+            names += [f"{base}{joint}{alias.name}" for alias in node.names if alias.name != "*"]
+    return list(dict.fromkeys(names))
+
+
+class _Graph:
+    """Module names to project files and their imports, each found once per planning."""
+
+    def __init__(self, cache: MutableMapping[str, CodeEntry]) -> None:
+        self._cache = cache
+        self._files: dict[str, str | None] = {}
+        self._entries: dict[str, CodeEntry | None] = {}
+        self._edges: dict[str, tuple[str, ...]] = {}
+        self._library = _library_roots(tuple(sys.path))
+
+    def closure(self, name: str) -> tuple[CodeFile, ...]:
+        found: dict[str, CodeFile] = {}
+        stack = [name]
+        while stack:
+            current = stack.pop()
+            if current in found:
+                continue
+            path = self._file(current)
+            if path is None:
+                continue
+            entry = self._entry(path)
+            if entry is None:
+                continue
+            found[current] = CodeFile(current, path, entry.sha256)
+            stack += self._imports(current, path, entry)
+        return tuple(found[key] for key in sorted(found))
+
+    def _imports(self, name: str, path: str, entry: CodeEntry) -> tuple[str, ...]:
+        edges = self._edges.get(name)
+        if edges is None:
+            package = name if os.path.basename(path) == "__init__.py" else name.rpartition(".")[0]
+            targets: list[str] = []
+            for imported in entry.imports.split("\n") if entry.imports else ():
+                absolute = _absolute(imported, package)
+                if absolute:
+                    # Importing a.b.c runs a/__init__.py and a/b/__init__.py first.
+                    parts = absolute.split(".")
+                    targets += [".".join(parts[:i]) for i in range(1, len(parts) + 1)]
+            parts = name.split(".")
+            targets += [".".join(parts[:i]) for i in range(1, len(parts))]
+            edges = self._edges[name] = tuple(dict.fromkeys(targets))
+        return edges
+
+    def _file(self, name: str) -> str | None:
+        if name in self._files:
+            return self._files[name]
+        origin = _origin(name)
+        path = None
+        if origin is not None and origin.endswith(".py") and not self._is_library(origin):
+            path = origin
+        self._files[name] = path
+        return path
+
+    def _is_library(self, origin: str) -> bool:
+        real = os.path.realpath(origin)
+        return any(real.startswith(root) or origin.startswith(root) for root in self._library)
+
+    def _entry(self, path: str) -> CodeEntry | None:
+        if path in self._entries:
+            return self._entries[path]
+        entry = None
+        try:
+            stat = os.stat(path)
+            cached = self._cache.get(path)
+            if cached is not None and cached.size == stat.st_size and cached.mtime_ns == stat.st_mtime_ns:
+                entry = cached
+            else:
+                with open(path, "rb") as stream:
+                    source = stream.read()
+                entry = CodeEntry(len(source), stat.st_mtime_ns, hashlib.sha256(source).hexdigest(),
+                                  "\n".join(module_imports(source)))
+                if entry.size == stat.st_size:  # a file that changed while it was read is read again next time
+                    self._cache[path] = entry
+        except OSError:
+            entry = None
+        self._entries[path] = entry
+        return entry
+
+
+def _absolute(name: str, package: str) -> str | None:
+    """`name` as an absolute module name, a relative one resolved against `package` (None when it reaches above
+    the top-level package)."""
+    if not name.startswith("."):
+        return name
+    tail = name.lstrip(".")
+    level = len(name) - len(tail)
+    parts = package.split(".") if package else []
+    if level - 1 > len(parts) or not package:
+        return None
+    base = parts[:len(parts) - (level - 1)]
+    if not base:
+        return None
+    return ".".join(base + ([tail] if tail else []))
+
+
+def _origin(name: str) -> str | None:
+    """The file that module `name` runs from, found without importing anything (None when there is none)."""
+    try:
+        module = sys.modules.get(name)
+        if module is not None:
+            spec = getattr(module, "__spec__", None)
+            if spec is None:
+                origin: Any = getattr(module, "__file__", None)
+                return origin if isinstance(origin, str) else None
+            return _spec_origin(spec)
+        spec = _find(name)
+        return None if spec is None else _spec_origin(spec)
+    except Exception:  # noqa: BLE001 - whatever a finder or an odd module raises, the name is just not followed
+        return None
+
+
+def _find(name: str) -> Any:
+    parent, _, _ = name.rpartition(".")
+    if not parent:
+        return importlib.util.find_spec(name)
+    module = sys.modules.get(parent)
+    if module is not None:
+        search = getattr(module, "__path__", None)
+    else:
+        parent_spec = _find(parent)
+        search = None if parent_spec is None else parent_spec.submodule_search_locations
+    if search is None:
+        return None
+    return importlib.machinery.PathFinder.find_spec(name, list(search))
+
+
+def _spec_origin(spec: Any) -> str | None:
+    if not getattr(spec, "has_location", False):
+        return None
+    origin = getattr(spec, "origin", None)
+    return origin if isinstance(origin, str) else None
+
+
+@functools.lru_cache(maxsize=8)
+def _library_roots(search_path: tuple[str, ...]) -> tuple[str, ...]:
+    """Directories whose modules are not the project's: the standard library, site-packages, the entries of
+    `search_path` that hold installed distributions, and tamso itself."""
+    paths = sysconfig.get_paths()
+    roots = {paths[k] for k in ("stdlib", "platstdlib", "purelib", "platlib") if k in paths}
+    roots.update(site.getsitepackages() if hasattr(site, "getsitepackages") else ())
+    user = site.getusersitepackages() if hasattr(site, "getusersitepackages") else None
+    if isinstance(user, str):
+        roots.add(user)
+    roots.add(os.path.dirname(os.path.abspath(__file__)))
+    for entry in search_path:
+        if _holds_distributions(entry or "."):
+            roots.add(entry or ".")
+    return tuple(sorted({os.path.join(os.path.realpath(root), "") for root in roots}))
+
+
+def _holds_distributions(directory: str) -> bool:
+    try:
+        with os.scandir(directory) as entries:
+            return any(e.name.endswith(".dist-info") for e in entries)
+    except OSError:
+        return False

@@ -199,13 +199,15 @@ def _status(args: argparse.Namespace) -> int:
         return 1
     try:
         rows = store.latest()
+        tracked = {job: [f.label() for f in files if not f.name and f.kind != "unknown"]
+                   for job, files in store.tracked().items()}
     finally:
         store.close()
     if args.json:
         document = [
             {"key": r.key, "partition": json.loads(r.partition), "status": r.status, "attempts": r.attempts,
              "started": r.started, "ended": r.ended, "duration": r.duration, "error_type": r.error_type,
-             "error": r.error}
+             "error": r.error, "tracked": tracked.get((r.key, r.partition), [])}
             for r in rows
         ]
         sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
@@ -214,12 +216,14 @@ def _status(args: argparse.Namespace) -> int:
     from rich.table import Table
 
     table = Table()
-    for column in ("key", "partition", "status", "when", "duration"):
+    columns = ("key", "partition", "status", "when", "duration") + (("tracked files",) if tracked else ())
+    for column in columns:
         table.add_column(column, justify="right" if column == "duration" else "left")
     for r in rows:
         partition = ", ".join(f"{d}={layout.value_label(json.dumps(v))}" for d, v in json.loads(r.partition).items())
         duration = "" if r.duration is None else f"{r.duration:.2f} s"
-        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration)
+        files = ("\n".join(tracked.get((r.key, r.partition), ())),) if tracked else ()
+        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration, *files)
     console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
     console.print(table)
     return 0

@@ -29,7 +29,11 @@ import os
 import site
 import sys
 import sysconfig
+import time
 from typing import Any, Iterable, Iterator, MutableMapping, NamedTuple
+
+
+_SETTLED_NS = 2_000_000_000
 
 
 class CodeEntry(NamedTuple):
@@ -179,7 +183,9 @@ class _Graph:
                     source = stream.read()
                 entry = CodeEntry(len(source), stat.st_mtime_ns, hashlib.sha256(source).hexdigest(),
                                   "\n".join(module_imports(source)))
-                if entry.size == stat.st_size:  # a file that changed while it was read is read again next time
+                # A file changed while it was read, or so lately that another change within the clock's tick
+                # would leave its time alone, is read again next time.
+                if entry.size == stat.st_size and time.time_ns() - stat.st_mtime_ns > _SETTLED_NS:
                     self._cache[path] = entry
         except OSError:
             entry = None

@@ -79,6 +79,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
                      help="give up on an unreachable scheduler after this long (default: 10)")
     run.add_argument("--dashboard", action="store_true", help="print the Dask dashboard's address")
+    run.add_argument("--upload-code", action="store_true",
+                     help="send the pipeline's modules to the Dask workers, which import them afresh when changed")
     run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
     run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
     run.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
@@ -159,6 +161,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             scheduler=args.scheduler,
             connect_timeout=args.connect_timeout,
             dashboard=args.dashboard,
+            upload_code=args.upload_code,
             dry_run=args.dry_run,
             listener=listener,
             command=command,

@@ -113,36 +113,50 @@ def module_imports(source: bytes) -> list[str]:
 
 
 class _Graph:
-    """Module names to project files and their imports, each found once per planning."""
+    """Module names to project files and their imports, each found once per planning.
+
+    What a module reaches is worked out once per strongly connected group of modules (a cycle of imports is
+    one group), from the groups it imports, so that many modules sharing a tree of helpers cost one walk.
+    """
 
     def __init__(self, cache: MutableMapping[str, CodeEntry]) -> None:
         self._cache = cache
         self._files: dict[str, str | None] = {}
         self._entries: dict[str, CodeEntry | None] = {}
-        self._edges: dict[str, tuple[str, ...]] = {}
+        self._nodes: dict[str, CodeFile | None] = {}
+        self._found: dict[str, CodeFile] = {}
+        self._children: dict[str, tuple[str, ...]] = {}
+        self._reached: dict[str, frozenset[str]] = {}
+        self._directories: dict[str, bool] = {}
         self._library = _library_roots(tuple(sys.path))
 
     def closure(self, name: str) -> tuple[CodeFile, ...]:
-        found: dict[str, CodeFile] = {}
-        stack = [name]
-        while stack:
-            current = stack.pop()
-            if current in found:
-                continue
-            path = self._file(current)
-            if path is None:
-                continue
-            entry = self._entry(path)
-            if entry is None:
-                continue
-            found[current] = CodeFile(current, path, entry.sha256)
-            stack += self._imports(current, path, entry)
-        return tuple(found[key] for key in sorted(found))
+        if self._node(name) is None:
+            return ()
+        return tuple(map(self._found.__getitem__, sorted(self._reach(name))))
 
-    def _imports(self, name: str, path: str, entry: CodeEntry) -> tuple[str, ...]:
-        edges = self._edges.get(name)
-        if edges is None:
-            package = name if os.path.basename(path) == "__init__.py" else name.rpartition(".")[0]
+    def _node(self, name: str) -> CodeFile | None:
+        """The module's file, when it is a project module whose source can be read."""
+        if name in self._nodes:
+            return self._nodes[name]
+        node = None
+        path = self._file(name)
+        if path is not None:
+            entry = self._entry(path)
+            if entry is not None:
+                node = self._found[name] = CodeFile(name, path, entry.sha256)
+        self._nodes[name] = node
+        return node
+
+    def _edges(self, name: str) -> tuple[str, ...]:
+        """The project modules that importing `name` runs directly: what it imports and its packages."""
+        found = self._children.get(name)
+        if found is None:
+            node = self._nodes[name]
+            assert node is not None
+            entry = self._entries[node.path]
+            assert entry is not None
+            package = name if os.path.basename(node.path) == "__init__.py" else name.rpartition(".")[0]
             targets: list[str] = []
             for imported in entry.imports.split("\n") if entry.imports else ():
                 absolute = _absolute(imported, package)
@@ -152,8 +166,55 @@ class _Graph:
                     targets += [".".join(parts[:i]) for i in range(1, len(parts) + 1)]
             parts = name.split(".")
             targets += [".".join(parts[:i]) for i in range(1, len(parts))]
-            edges = self._edges[name] = tuple(dict.fromkeys(targets))
-        return edges
+            found = self._children[name] = tuple(
+                t for t in dict.fromkeys(targets) if t != name and self._node(t) is not None)
+        return found
+
+    def _reach(self, root: str) -> frozenset[str]:
+        """Every project module that importing `root` runs, itself included (Tarjan's strongly connected
+        components, without recursion)."""
+        if root in self._reached:
+            return self._reached[root]
+        index: dict[str, int] = {root: 0}
+        low: dict[str, int] = {root: 0}
+        stack = [root]
+        on_stack = {root}
+        work = [(root, iter(self._edges(root)))]
+        while work:
+            node, children = work[-1]
+            for child in children:
+                if child in self._reached:
+                    continue
+                if child not in index:
+                    index[child] = low[child] = len(index)
+                    stack.append(child)
+                    on_stack.add(child)
+                    work.append((child, iter(self._edges(child))))
+                    break
+                if child in on_stack:
+                    low[node] = min(low[node], index[child])
+            else:
+                work.pop()
+                if work:
+                    parent = work[-1][0]
+                    low[parent] = min(low[parent], low[node])
+                if low[node] == index[node]:
+                    members = set()
+                    while True:
+                        member = stack.pop()
+                        on_stack.discard(member)
+                        members.add(member)
+                        if member == node:
+                            break
+                    reach = set(members)
+                    for member in members:
+                        for child in self._edges(member):
+                            if child not in members:
+                                reach |= self._reached[child]
+                    frozen = frozenset(reach)
+                    for member in members:
+                        self._reached[member] = frozen
+        return self._reached[root]
 
     def _file(self, name: str) -> str | None:
         if name in self._files:
@@ -166,8 +227,14 @@ class _Graph:
         return path
 
     def _is_library(self, origin: str) -> bool:
-        real = os.path.realpath(origin)
-        return any(real.startswith(root) or origin.startswith(root) for root in self._library)
+        directory = os.path.dirname(origin)
+        found = self._directories.get(directory)
+        if found is None:
+            real = os.path.join(os.path.realpath(directory), "")
+            plain = os.path.join(directory, "")
+            found = self._directories[directory] = any(
+                real.startswith(root) or plain.startswith(root) for root in self._library)
+        return found
 
     def _entry(self, path: str) -> CodeEntry | None:
         if path in self._entries:

@@ -297,10 +297,8 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
 
 def _code_digest(files: Sequence[imports.CodeFile]) -> bytes:
     """Digest of the (module name, source digest) pairs of a module's project code, in name order."""
-    digest = hashlib.sha256(len(files).to_bytes(8, "little"))
-    for file in files:
-        digest.update(f"{file.module}\0{file.sha256}\0".encode("utf-8", "surrogatepass"))
-    return digest.digest()
+    text = "".join([f"{file.module}\0{file.sha256}\0" for file in files])
+    return hashlib.sha256(len(files).to_bytes(8, "little") + text.encode("utf-8", "surrogatepass")).digest()
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:

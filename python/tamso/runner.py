@@ -322,6 +322,8 @@ class _Session:
     checker: _tracking.Checker = field(default_factory=_tracking.Checker)
     refreshed: list[tuple[str, str, layout.ValueStamp]] = field(default_factory=list)
     """Value files of fresh jobs whose time changed but whose bytes did not: their new stamps."""
+    code: dict[str, tuple[tuple[str, str], ...]] = field(default_factory=dict)
+    """Asset key -> (module, digest) of the code its tasks carry."""
 
     def __post_init__(self) -> None:
         self.prefix = os.path.join(self.out, "")
@@ -438,9 +440,11 @@ class _Session:
         new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
         files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
         asset = self.plan.assets[job.key]
+        code = self.code.get(job.key)
+        if code is None:
+            code = self.code[job.key] = tuple((f.module, f.sha256) for f in asset.code)
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0),
-                          tuple((f.module, f.sha256) for f in asset.code)))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0), code))
 
     def _inputs(self, job: Job) -> str:
         """The digests of the values `job` reads, as the store keeps them."""

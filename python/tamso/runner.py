@@ -317,8 +317,10 @@ class _Session:
     readers: dict[int, int] | None = None
     in_flight: int = 0
     prefix: str = ""
-    tracked: dict[tuple[str, str], list[_tracking.TrackedFile]] = field(default_factory=dict)
-    """The files each job's last success tracked."""
+    changed: set[tuple[str, str]] = field(default_factory=set)
+    """The jobs whose last success tracked a file that changed since."""
+    tracking: bool = False
+    """Whether any job's last success tracked files."""
     checker: _tracking.Checker = field(default_factory=_tracking.Checker)
     refreshed: list[tuple[str, str, layout.ValueStamp]] = field(default_factory=list)
     """Value files of fresh jobs whose time changed but whose bytes did not: their new stamps."""
@@ -334,7 +336,7 @@ class _Session:
         sorter = _Ready(plan, selected)
         successes = self.store.successes()
         claims = self.store.claims()
-        self.tracked = self.store.tracked()
+        self.tracking, self.changed = _changed_files(self.store, self.checker)
         self.listener.begin(len(plan.selected))
         status = "failed"
         records: list[JobRecord] = []
@@ -387,13 +389,9 @@ class _Session:
         records.clear()
         claims.clear()
         if self.refreshed or self.checker.refreshed:
-            # A stamp is refreshed once, for every job that tracks the file.
-            files = self.checker.refreshed
-            stale = [(k, p, files[f.path, f.name]) for (k, p), tracked in self.tracked.items() for f in tracked
-                     if (f.path, f.name) in files and files[f.path, f.name].sha256 == f.sha256]
-            self.store.refresh(self.refreshed, stale)
+            self.store.refresh(self.refreshed, self.checker.refreshed.values())
             self.refreshed.clear()
-            files.clear()
+            self.checker.refreshed.clear()
 
     def _start(
         self,
@@ -414,7 +412,7 @@ class _Session:
         success = successes.get(where)
         if not self.force and success is not None and success.fingerprint == fingerprint:
             now = layout.unchanged_stamp(value_path, success.stamp)
-            if now is not None and self.checker.unchanged(self.tracked.get(where, ())):
+            if now is not None and where not in self.changed:
                 if now is not success.stamp:
                     self.refreshed.append((job.key, job.partition_text, now))
                 self.digests[job.id] = success.stamp.sha256
@@ -429,7 +427,7 @@ class _Session:
             unknown = (_tracking.TrackedFile("", "", _tracking.UNKNOWN, -1, 0, ""),)
             self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
                                         fingerprint, ended=adopted[1], stamp=adopted[0], tracked=unknown,
-                                        inputs=self._inputs(job)), records)
+                                        inputs=self._inputs(job) if job.upstream else None), records)
             sorter.done(job.id)
             return
         self._hand_out(job, new_claims, tasks)
@@ -485,8 +483,11 @@ class _Session:
             outcome.stamp,
         )
         if outcome.ok:
-            record.tracked = tuple(outcome.tracked)
-            record.inputs = self._inputs(job)
+            # The store replaces a job's tracked files and inputs only where there is something to replace.
+            if outcome.tracked or self.tracking:
+                record.tracked = tuple(outcome.tracked)
+            if job.upstream:
+                record.inputs = self._inputs(job)
         if outcome.ok:
             assert outcome.stamp is not None
             self.digests[job.id] = outcome.stamp.sha256
@@ -517,6 +518,14 @@ class _Session:
             self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
 
 
+def _changed_files(store: StateStore, checker: _tracking.Checker) -> tuple[bool, set[tuple[str, str]]]:
+    """Whether any job tracked files, and which jobs tracked one that changed since: each distinct stamp is
+    checked once, however many jobs share it."""
+    stamps = store.tracked_stamps()
+    changed = [f for f in stamps if not checker.unchanged((f,))]
+    return bool(stamps), store.tracking(changed) if changed else set()
+
+
 def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | None:
     """The value of a job that finished under `claim` while its run was killed before recording it."""
     result_path = os.path.join(directory, layout.RESULT_FILE)
@@ -543,16 +552,15 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
         store = StateStore.open(state_dir, create=False)
         try:
             successes = store.successes()
-            tracked = store.tracked()
+            changed = _changed_files(store, _tracking.Checker())[1]
             inputs = store.inputs()
         finally:
             store.close()
     except FileNotFoundError:
-        successes, tracked, inputs = {}, {}, {}
+        successes, changed, inputs = {}, set(), {}
     except (OSError, sqlite3.Error) as exc:
         raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
-    checker = _tracking.Checker()
     reports: list[JobReport] = []
     for job_id in plan.selected:
         job = plan.jobs[job_id]
@@ -562,7 +570,7 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
         upstream = [digests.get(u) for u in job.upstream]
         status = "runs"
         if not force and success is not None and layout.value_unchanged(path, success.stamp) \
-                and checker.unchanged(tracked.get(where, ())):
+                and where not in changed:
             if all(d is not None for d in upstream):
                 if success.fingerprint == job.fingerprint(d for d in upstream if d is not None):
                     status = "fresh"

@@ -110,6 +110,7 @@ CREATE TABLE IF NOT EXISTS tracked (
     sha256 TEXT NOT NULL,
     PRIMARY KEY (key, partition, path, name)
 ) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS tracked_by_path ON tracked(path, name);
 CREATE TABLE IF NOT EXISTS inputs (
     key TEXT NOT NULL,
     partition TEXT NOT NULL,
@@ -265,6 +266,20 @@ class StateStore:
             found.setdefault((key, partition), []).append(TrackedFile(*stamp))
         return found
 
+    def tracked_stamps(self) -> list[TrackedFile]:
+        """Every distinct stamp that some job's last success tracked."""
+        return [TrackedFile(*row) for row in self._rows(
+            "SELECT DISTINCT path, name, kind, size, mtime_ns, sha256 FROM tracked")]
+
+    def tracking(self, stamps: Iterable[TrackedFile]) -> set[tuple[str, str]]:
+        """The jobs (key, partition) whose last success tracked any of `stamps`."""
+        found: set[tuple[str, str]] = set()
+        for f in stamps:
+            found.update(self._db.execute(
+                "SELECT key, partition FROM tracked WHERE path = ? AND name = ? AND kind = ? AND size = ?"
+                " AND mtime_ns = ? AND sha256 = ?", f))
+        return found
+
     def inputs(self) -> dict[tuple[str, str], str]:
         """The upstream value digests each job's last success read, concatenated (jobs that read none are
         absent)."""
@@ -361,12 +376,11 @@ class StateStore:
         self._db.executemany("INSERT OR REPLACE INTO inputs VALUES (?,?,?)",
                              [(r.key, r.partition, r.inputs) for r in inputs if r.inputs])
 
-    def refresh(self, values: Iterable[tuple[str, str, ValueStamp]],
-                tracked: Iterable[tuple[str, str, TrackedFile]]) -> None:
+    def refresh(self, values: Iterable[tuple[str, str, ValueStamp]], tracked: Iterable[TrackedFile]) -> None:
         """New stamps for value files and tracked files whose modification time changed but whose bytes did not,
-        so that they are not digested again on every run."""
+        so that they are not digested again on every run (a tracked file's, for every job that tracked it)."""
         value_rows = [(s.size, s.mtime_ns, k, p, s.sha256) for k, p, s in values]
-        tracked_rows = [(f.size, f.mtime_ns, k, p, f.path, f.name, f.sha256) for k, p, f in tracked]
+        tracked_rows = [(f.size, f.mtime_ns, f.path, f.name, f.sha256) for f in tracked]
         if not (value_rows or tracked_rows):
             return
         with _transaction(self._db):
@@ -374,8 +388,8 @@ class StateStore:
                 "UPDATE success SET value_size = ?, value_mtime_ns = ? WHERE key = ? AND partition = ?"
                 " AND value_sha256 = ?", value_rows)
             self._db.executemany(
-                "UPDATE tracked SET size = ?, mtime_ns = ? WHERE key = ? AND partition = ? AND path = ?"
-                " AND name = ? AND sha256 = ?", tracked_rows)
+                "UPDATE tracked SET size = ?, mtime_ns = ? WHERE path = ? AND name = ? AND sha256 = ?"
+                " AND kind = 'file'", tracked_rows)
 
     def save_code(self, entries: Iterable[tuple[str, int, int, str, str]]) -> None:
         """Keep (path, size, mtime_ns, sha256, imports) of source files whose entries changed."""

@@ -241,10 +241,16 @@ def tracked_rows(root):
 
 def test_tracked_files_make_their_jobs_run_when_they_change(tracking):
     sales = tracking / "data" / "sales.csv"
-    # Touched, bytes unchanged: nothing runs, and the new time is kept so the file is not read again.
-    os.utime(sales, ns=(sales.stat().st_atime_ns, sales.stat().st_mtime_ns + 5_000_000_000))
+    # Touched, bytes unchanged: nothing runs, and the new time is kept so the file is not read again; the same
+    # for a value file.
+    value = tracking / "tamso-out" / "tracks:folder" / "value.json"
+    for path in (sales, value):
+        os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 5_000_000_000))
     assert set(run(tracking, "tracks")[1].values()) == {"fresh"}
     assert {r[5] for r in tracked_rows(tracking) if r[1] == str(sales)} == {sales.stat().st_mtime_ns}
+    db = sqlite3.connect(tracking / "tamso-out" / ".tamso" / "state.db")
+    assert db.execute("SELECT value_mtime_ns FROM success WHERE key = 'tracks:folder'").fetchone() == (
+        value.stat().st_mtime_ns,)
     # A row appended: both jobs that read the file run; only the downstream job whose upstream value changed.
     with open(sales, "a") as stream:
         stream.write("3,30\n")

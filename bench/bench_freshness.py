@@ -95,8 +95,8 @@ def cases() -> list[Case]:
     real = imports.closures
 
     def unfollowed() -> None:
-        def nothing(modules: Any, cache: Any = None) -> dict[str, tuple[imports.CodeFile, ...]]:
-            return {name: () for name in modules}
+        def nothing(modules: Any, cache: Any = None) -> dict[str, imports.Closure]:
+            return {name: imports.Closure(b"") for name in modules}
 
         imports.closures = nothing  # type: ignore[assignment]
         try:

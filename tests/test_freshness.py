@@ -159,9 +159,10 @@ def test_the_import_graph_follows_project_modules_only_and_is_kept(project):
         sys.path.remove(str(project))
         for name in [m for m in sys.modules if m == "p" or m.startswith("p.")]:
             del sys.modules[name]
-    assert [f.module for f in found["p.alone"]] == ["p", "p.alone", "p.base"]
-    assert [f.module for f in found["q"]] == ["q"]
-    assert found["json"] == found["no.such.module"] == ()
+    assert [f.module for f in found["p.alone"].files] == ["p", "p.alone", "p.base"]
+    assert [f.module for f in found["q"].files] == ["q"]
+    assert found["json"].files == found["no.such.module"].files == ()
+    assert len({closure.digest for closure in found.values()}) == 3
     assert sorted(os.path.relpath(path, project) for path, _ in cache.updates()) == [
         "p/__init__.py", "p/alone.py", "p/base.py", "q.py"]
     # The run kept each project file it read by path, with what it imports; the standard library and tamso are

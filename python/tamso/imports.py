@@ -30,7 +30,7 @@ import site
 import sys
 import sysconfig
 import time
-from typing import Any, Iterable, Iterator, MutableMapping, NamedTuple
+from typing import Any, Iterable, Iterator, Mapping, MutableMapping, NamedTuple
 
 
 _SETTLED_NS = 2_000_000_000
@@ -85,11 +85,32 @@ class CodeCache(MutableMapping[str, CodeEntry]):
         return found
 
 
-def closures(modules: Iterable[str], cache: MutableMapping[str, CodeEntry] | None = None
-             ) -> dict[str, tuple[CodeFile, ...]]:
-    """For each module name, the project modules it runs when imported: itself, every project module it imports
-    directly or through others, and their packages' ``__init__.py``; sorted by name. A module that is not a
-    project module (or cannot be found) has none."""
+class Closure:
+    """The project code a module runs when imported."""
+
+    __slots__ = ("digest", "_members", "_files", "_found")
+
+    def __init__(self, digest: bytes, members: frozenset[str] = frozenset(),
+                 found: Mapping[str, CodeFile] | None = None) -> None:
+        self.digest = digest
+        """Changes whenever the source of any of `files` does: a digest over each group of modules that import
+        each other (their names and source digests) and the digests of the groups they import."""
+        self._members = members
+        self._found = found or {}
+        self._files: tuple[CodeFile, ...] | None = None
+
+    @property
+    def files(self) -> tuple[CodeFile, ...]:
+        """The module itself, every project module it imports directly or through others, and their packages'
+        ``__init__.py``; sorted by name (worked out when first asked for)."""
+        if self._files is None:
+            self._files = tuple(map(self._found.__getitem__, sorted(self._members)))
+        return self._files
+
+
+def closures(modules: Iterable[str], cache: MutableMapping[str, CodeEntry] | None = None) -> dict[str, Closure]:
+    """For each module name, the project code it runs when imported (none for a module that is not a project
+    module or cannot be found)."""
     graph = _Graph(CodeCache() if cache is None else cache)
     return {name: graph.closure(name) for name in modules}
 
@@ -127,13 +148,15 @@ class _Graph:
         self._found: dict[str, CodeFile] = {}
         self._children: dict[str, tuple[str, ...]] = {}
         self._reached: dict[str, frozenset[str]] = {}
+        self._digests: dict[str, bytes] = {}
         self._directories: dict[str, bool] = {}
         self._library = _library_roots(tuple(sys.path))
 
-    def closure(self, name: str) -> tuple[CodeFile, ...]:
+    def closure(self, name: str) -> Closure:
         if self._node(name) is None:
-            return ()
-        return tuple(map(self._found.__getitem__, sorted(self._reach(name))))
+            return Closure(hashlib.sha256(b"").digest())
+        members = self._reach(name)
+        return Closure(self._digests[name], members, self._found)
 
     def _node(self, name: str) -> CodeFile | None:
         """The module's file, when it is a project module whose source can be read."""
@@ -159,15 +182,15 @@ class _Graph:
             package = name if os.path.basename(node.path) == "__init__.py" else name.rpartition(".")[0]
             targets: list[str] = []
             for imported in entry.imports.split("\n") if entry.imports else ():
-                absolute = _absolute(imported, package)
+                absolute = _absolute(imported, package) if imported.startswith(".") else imported
                 if absolute:
-                    # Importing a.b.c runs a/__init__.py and a/b/__init__.py first.
-                    parts = absolute.split(".")
-                    targets += [".".join(parts[:i]) for i in range(1, len(parts) + 1)]
-            parts = name.split(".")
-            targets += [".".join(parts[:i]) for i in range(1, len(parts))]
+                    targets += _prefixes(absolute)
+            targets += _prefixes(name)
+            unique = dict.fromkeys(targets)
+            unique.pop(name, None)
+            nodes = self._nodes
             found = self._children[name] = tuple(
-                t for t in dict.fromkeys(targets) if t != name and self._node(t) is not None)
+                t for t in unique if (nodes[t] if t in nodes else self._node(t)) is not None)
         return found
 
     def _reach(self, root: str) -> frozenset[str]:
@@ -207,13 +230,19 @@ class _Graph:
                         if member == node:
                             break
                     reach = set(members)
+                    below: set[bytes] = set()
                     for member in members:
                         for child in self._edges(member):
                             if child not in members:
                                 reach |= self._reached[child]
+                                below.add(self._digests[child])
                     frozen = frozenset(reach)
+                    own = "".join(f"{m}\0{self._found[m].sha256}\0" for m in sorted(members)).encode(
+                        "utf-8", "surrogatepass")
+                    digest = hashlib.sha256(own + b"".join(sorted(below))).digest()
                     for member in members:
                         self._reached[member] = frozen
+                        self._digests[member] = digest
         return self._reached[root]
 
     def _file(self, name: str) -> str | None:
@@ -258,6 +287,14 @@ class _Graph:
             entry = None
         self._entries[path] = entry
         return entry
+
+
+@functools.lru_cache(maxsize=4096)
+def _prefixes(name: str) -> tuple[str, ...]:
+    """``a``, ``a.b``, ``a.b.c`` for ``a.b.c``: importing a module runs the ``__init__.py`` of each package on the
+    way first."""
+    parts = name.split(".")
+    return tuple(".".join(parts[:i]) for i in range(1, len(parts) + 1))
 
 
 def _absolute(name: str, package: str) -> str | None:

@@ -65,8 +65,13 @@ class Asset:
     seed: bytes = field(repr=False)
     """Digest of what every job of the asset fingerprints alike: key, module source, function source, and the
     source of every project module that the defining module imports (`code`)."""
-    code: tuple[imports.CodeFile, ...] = field(default=(), repr=False)
-    """The project modules the asset's code covers: its defining module and those it reaches by imports."""
+    closure: imports.Closure | None = field(default=None, repr=False)
+    """The project code the asset's fingerprint covers: its defining module and those it reaches by imports."""
+
+    @property
+    def code(self) -> tuple[imports.CodeFile, ...]:
+        """The project modules of `closure`, by name."""
+        return () if self.closure is None else self.closure.files
 
     @property
     def partitioned(self) -> bool:
@@ -243,7 +248,6 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
     file_digests: dict[str, str] = {}
     defining = {where: _defining_module(record, modules) for where, record in seen.items()}
     code = imports.closures(set(defining.values()), cache)
-    code_digests: dict[str, bytes] = {}
     for (file_path, function), record in seen.items():
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
@@ -270,9 +274,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
         for part in (key, file_digests[file_path], record["function_source"]):
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
-        if module not in code_digests:
-            code_digests[module] = _code_digest(code[module])
-        seed.update(code_digests[module])
+        seed.update(code[module].digest)
         by_key[key] = Asset(
             key=key,
             module=module,
@@ -282,7 +284,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
             dimensions=dimensions,
             inputs=(),
             seed=seed.digest(),
-            code=code[module],
+            closure=code[module],
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -293,12 +295,6 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
         )
         by_key[key] = replace(by_key[key], inputs=resolved)
     return by_key
-
-
-def _code_digest(files: Sequence[imports.CodeFile]) -> bytes:
-    """Digest of the (module name, source digest) pairs of a module's project code, in name order."""
-    text = "".join([f"{file.module}\0{file.sha256}\0" for file in files])
-    return hashlib.sha256(len(files).to_bytes(8, "little") + text.encode("utf-8", "surrogatepass")).digest()
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:

@@ -88,10 +88,12 @@ class CodeCache(MutableMapping[str, CodeEntry]):
 class Closure:
     """The project code a module runs when imported."""
 
-    __slots__ = ("digest", "_members", "_files", "_found")
+    __slots__ = ("digest", "own", "_members", "_files", "_found")
 
     def __init__(self, digest: bytes, members: frozenset[str] = frozenset(),
-                 found: Mapping[str, CodeFile] | None = None) -> None:
+                 found: Mapping[str, CodeFile] | None = None, own: CodeFile | None = None) -> None:
+        self.own = own
+        """The module's own file (None when it is not a project module)."""
         self.digest = digest
         """Changes whenever the source of any of `files` does: a digest over each group of modules that import
         each other (their names and source digests) and the digests of the groups they import."""
@@ -156,7 +158,7 @@ class _Graph:
         if self._node(name) is None:
             return Closure(hashlib.sha256(b"").digest())
         members = self._reach(name)
-        return Closure(self._digests[name], members, self._found)
+        return Closure(self._digests[name], members, self._found, self._found[name])
 
     def _node(self, name: str) -> CodeFile | None:
         """The module's file, when it is a project module whose source can be read."""

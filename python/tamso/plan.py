@@ -269,7 +269,10 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
             if dim.name in inputs:
                 raise PlanError(f"asset {key!r}: dimension {dim.name!r} is also an input parameter")
         if file_path not in file_digests:
-            file_digests[file_path] = _file_digest(file_path, record)
+            # The import graph has just digested the defining module's file, unless it is no project module.
+            own = code[module].own
+            same = own is not None and (own.path == file_path or os.path.realpath(own.path) == file_path)
+            file_digests[file_path] = own.sha256 if own is not None and same else _file_digest(file_path, record)
         seed = hashlib.sha256()
         for part in (key, file_digests[file_path], record["function_source"]):
             data = part.encode("utf-8", "surrogatepass")

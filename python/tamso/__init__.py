@@ -10,7 +10,9 @@ Pipeline authors write::
 
 ``tamso run MODULE ...`` (or :func:`tamso.run`) materializes whole pipelines
 into an output directory, upstream first and only what changed;
-:func:`tamso.read` reads a materialized value back; inside an asset,
+:func:`tamso.read` reads a materialized value back. ``asset(serializer=...)``
+stores values beyond JSON (``"parquet"``, ``"arrow"``, ``"numpy"``,
+``"pickle"``, or one added with :func:`tamso.serializer`); inside an asset,
 ``tamso.track(path)`` makes a file the asset reads an input of its job.
 ``python -m tamso.inspect MODULE ...`` describes every asset of some modules as one JSON document;
 ``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR`` runs one asset and leaves
@@ -33,6 +35,7 @@ if TYPE_CHECKING:
     from tamso.reporting import JobReport, RunReport
     from tamso._tracking import track
     from tamso.runner import OutputError, OutputLockedError, read, run
+    from tamso.serializers import serializer
 
 __all__ = [
     "AssetWrapper",
@@ -49,6 +52,7 @@ __all__ = [
     "OutputError",
     "OutputLockedError",
     "track",
+    "serializer",
 ]
 
 # The runner loads on first use, so that pipeline code and worker processes
@@ -62,6 +66,7 @@ _LAZY = {
     "JobReport": "tamso.reporting",
     "PlanError": "tamso.plan",
     "track": "tamso._tracking",
+    "serializer": "tamso.serializers",
 }
 
 

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field, replace
 from types import ModuleType
 from typing import Any, Iterable, Mapping, MutableMapping, Sequence
 
-from tamso import imports, layout
+from tamso import imports, layout, serializers
 from tamso._cli import display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
@@ -63,8 +63,13 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
-    """Digest of what every job of the asset fingerprints alike: key, module source, function source, and the
-    source of every project module that the defining module imports (`code`)."""
+    """Digest of what every job of the asset fingerprints alike: key, module source, function source (and the
+    serializer, when it is not json), and the source of every project module that the defining module imports
+    (`closure`)."""
+    serializer: str = "json"
+    """The name of the serializer that stores the asset's values."""
+    value_file: str = layout.VALUE_FILE
+    """The name of the file that holds a job's value."""
     closure: imports.Closure | None = field(default=None, repr=False)
     """The project code the asset's fingerprint covers: its defining module and those it reaches by imports."""
 
@@ -274,7 +279,11 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
             same = own is not None and (own.path == file_path or os.path.realpath(own.path) == file_path)
             file_digests[file_path] = own.sha256 if own is not None and same else _file_digest(file_path, record)
         seed = hashlib.sha256()
-        for part in (key, file_digests[file_path], record["function_source"]):
+        chosen = _serializer(key, metadata.get("serializer"))
+        parts = [key, file_digests[file_path], record["function_source"]]
+        if chosen is not serializers.JSON:
+            parts.append(chosen.name)
+        for part in parts:
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
         seed.update(code[module].digest)
@@ -287,6 +296,8 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
             dimensions=dimensions,
             inputs=(),
             seed=seed.digest(),
+            serializer=chosen.name,
+            value_file=chosen.file_name,
             closure=code[module],
         )
         raw_inputs[key] = inputs
@@ -298,6 +309,20 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
         )
         by_key[key] = replace(by_key[key], inputs=resolved)
     return by_key
+
+
+def _serializer(key: str, name: Any) -> serializers.Serializer:
+    """The serializer an asset names, known and with its libraries installed."""
+    try:
+        chosen = serializers.get(name)
+    except serializers.SerializerError as exc:
+        raise PlanError(f"asset {key!r}: {exc}") from None
+    missing = chosen.missing()
+    if missing:
+        which = "it is" if len(missing) == 1 else "they are"
+        raise PlanError(f"asset {key!r}: serializer {chosen.name!r} needs {' and '.join(missing)}, but {which}"
+                        f" not installed: {chosen.install}")
+    return chosen
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:
@@ -386,9 +411,8 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
         own: dict[tuple[str, ...], int] = {}
         # What each value contributes, worked out once per value rather than once per job.
         members = [{v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values} for d in asset.dimensions]
-        folders = [{v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
-                   for d in asset.dimensions]
-        root = layout.encode_name(asset.key)
+        folders = [{v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in asset.dimensions]
+        root = layout.key_name(asset.key)
         for combo in itertools.product(*(d.values for d in asset.dimensions)):
             text = ",".join([m[v] for m, v in zip(members, combo)])
             partition_json = "{" + text + "}"

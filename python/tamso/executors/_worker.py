@@ -19,7 +19,7 @@ import signal
 import socket
 import sys
 import time
-from typing import Any
+from typing import Any, Callable
 
 from tamso import _tracking, layout
 from tamso._cli import display
@@ -63,9 +63,9 @@ def _open_log(directory: str) -> int:
 
 
 def materialize_logged(module: str, function: str, directory: str, kwargs: str, log: int, out: int,
-                       err: int) -> tuple[bool, tuple[str, str] | None]:
-    """``materialize_asset`` into `directory` with file descriptors 1 and 2 on `log` (closed here), then on `out`
-    and `err`.
+                       err: int, body: Callable[[], None] | None = None) -> tuple[bool, tuple[str, str] | None]:
+    """``materialize_asset`` into `directory` (or `body`, a job body with its contract) with file descriptors 1
+    and 2 on `log` (closed here), then on `out` and `err`.
 
     Returns (ok, error): ok is False when the job failed; error is its (type,
     message) when it failed without writing ``result.json`` (a failure to
@@ -79,7 +79,10 @@ def materialize_logged(module: str, function: str, directory: str, kwargs: str, 
         os.dup2(log, 2)
         os.close(log)
         try:
-            materialize_asset(module, function, directory, kwargs)
+            if body is None:
+                materialize_asset(module, function, directory, kwargs)
+            else:
+                body()
         except SystemExit:  # a failed job: result.json says why
             ok = False
         except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
@@ -104,22 +107,29 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
     `quiet` is a descriptor on the null device: standard output and error point
     there between jobs, so nothing a stray thread prints lands in a job's log.
     """
-    job_id, module, function, directory, pieces, files = message
+    job_id, module, function, directory, pieces, files = message[:6]
     os.chdir(cwd)
     if sys.path != sys_path:
         sys.path[:] = sys_path
     started = time.time()
+    value_name = layout.VALUE_FILE
+    body = None
     try:
-        kwargs = _kwargs_text(pieces, files)
+        if len(message) > 6:  # a value beyond JSON, written or read: (serializer, value file, upstream formats)
+            serializer, value_name, formats = message[6:]
+            body = serialized_body(module, function, directory, pieces, files, formats, serializer)
+            kwargs = ""
+        else:
+            kwargs = _kwargs_text(pieces, files)
         log = _open_log(directory)
     except OSError as exc:
         return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False, ())
     with _tracking.recording() as tracked:
-        ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet)
+        ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
     ended = time.time()
     if ok:
         try:
-            stamp = layout.stamp_value(os.path.join(cwd, directory, layout.VALUE_FILE))
+            stamp = layout.stamp_value(os.path.join(cwd, directory, value_name))
         except OSError as exc:
             return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
         return (job_id, True, started, ended, None, None, tuple(stamp), True, _tracking.distinct(tracked))
@@ -131,6 +141,19 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
         return (job_id, False, started, ended, recorded[0], recorded[1], None, True, ())
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
+
+
+def serialized_body(module: str, function: str, directory: str, pieces: tuple[str | int, ...],
+                    files: dict[int, str], formats: dict[int, tuple[str, str]], serializer: str,
+                    reported: str | None = None) -> Callable[[], None]:
+    """The job body for an asset with a serializer, or that reads values beyond JSON: `formats` names the
+    serializer and module of each upstream job that is not JSON."""
+    from tamso.executors import _serialized
+
+    upstream: dict[int, _serialized.Upstream] = {
+        job: (path, *formats[job]) if job in formats else (path, "json", None) for job, path in files.items()}
+    return lambda: _serialized.materialize(module, function, directory, pieces, upstream,
+                                           serializer, reported)
 
 
 def _flush() -> None:

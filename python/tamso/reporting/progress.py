@@ -6,6 +6,7 @@ import sys
 import time
 from typing import TextIO
 
+from tamso._cli import printable
 from tamso.reporting import JobReport
 
 
@@ -25,7 +26,8 @@ class LineProgress:
         duration = "" if job.duration is None else f" ({job.duration:.2f} s)"
         error = f": {job.error}" if job.status in ("failed", "blocked") and job.error else ""
         width = len(str(self._total))
-        self._stream.write(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {job.label()}{duration}{error}\n")
+        line = printable(f"{job.label()}{duration}{error}")  # names and messages may hold escape sequences
+        self._stream.write(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {line}\n")
         self._stream.flush()
 
     def end(self) -> None:

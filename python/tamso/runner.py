@@ -279,17 +279,8 @@ def _load_value(directory: str, stamp: layout.ValueStamp) -> Any:
 
 def _code_cache(state_dir: str) -> CodeCache:
     """The import graph the store keeps (empty when there is no readable store yet)."""
-    try:
-        store = StateStore.open(state_dir, create=False, check=False)
-    except (OSError, StateError):
-        return CodeCache()
-    try:
-        return CodeCache((path, CodeEntry(size, mtime_ns, sha256, names))
-                         for path, size, mtime_ns, sha256, names in store.code())
-    except StateError:
-        return CodeCache()
-    finally:
-        store.close()
+    return CodeCache((path, CodeEntry(size, mtime_ns, sha256, names))
+                     for path, size, mtime_ns, sha256, names in state.kept_code(state_dir))
 
 
 def _command(modules: Sequence[str]) -> str:

@@ -491,11 +491,6 @@ class StateStore:
         absent)."""
         return {(k, p): d for k, p, d in self._rows("SELECT key, partition, digests FROM inputs")}
 
-    @_guarded
-    def code(self) -> list[tuple[str, int, int, str, str]]:
-        """The kept import graph: (path, size, mtime_ns, sha256, imports) per source file."""
-        return self._rows("SELECT path, size, mtime_ns, sha256, imports FROM code")
-
     def _rows(self, query: str) -> list[Any]:
         """The rows of `query` on a table that a store written by an older tamso, opened read-only, may lack."""
         try:
@@ -627,6 +622,29 @@ class StateStore:
             self._db.execute("UPDATE runs SET ended = ?, outcome = ? WHERE id = ?", (time.time(), outcome, run_id))
             if outcome in ("ok", "failed"):
                 self._db.execute("DELETE FROM claims")
+
+
+def kept_code(state_dir: str) -> list[tuple[str, int, int, str, str]]:
+    """The import graph a store keeps, (path, size, mtime_ns, sha256, imports) per source file, read before a
+    run takes the output directory; empty when there is no readable store.
+
+    Its entries are checked against each file's size and time before use, so the database is read as it
+    stands (no -wal or -shm file is made beside it), and whatever goes wrong only means an empty graph.
+    """
+    path = os.path.join(state_dir, DB_FILE)
+    if not os.path.exists(path):
+        return []
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    if not os.path.exists(path + "-shm"):
+        uri += "&immutable=1"
+    try:
+        connection = sqlite3.connect(uri, uri=True, isolation_level=None)
+        try:
+            return list(connection.execute("SELECT path, size, mtime_ns, sha256, imports FROM code"))
+        finally:
+            connection.close()
+    except sqlite3.Error:
+        return []
 
 
 def _create(connection: sqlite3.Connection) -> None:

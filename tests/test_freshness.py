@@ -329,3 +329,19 @@ def test_the_dry_run_says_what_runs_and_what_waits(project):
     statuses = run(project, *MODULES, "downstream")[1]
     # At least every job that runs, at most those plus the ones that wait: here price's value did not change.
     assert ran(statuses) == {"p.assets:price", "p.assets:with_base"}
+
+
+@pytest.mark.parametrize(("table", "after"), [
+    ("latest", "fresh"),  # the tracked files survive: the job stays fresh until one changes
+    ("tracked", "ok"),  # they are lost: the job runs once more to find out what it reads
+])
+def test_a_repaired_store_keeps_what_jobs_tracked_or_reruns_them(tracking, table, after):
+    from test_faults import corrupt_page
+
+    corrupt_page(tracking / "tamso-out" / ".tamso" / "state.db", table)
+    repaired = python("-m", "tamso", "repair", "tamso-out", cwd=tracking)
+    assert repaired.returncode == 0, repaired.stderr
+    assert run(tracking, "tracks")[1]["tracks:rows"] == after
+    with open(tracking / "data" / "sales.csv", "a") as stream:
+        stream.write("3,30\n")
+    assert run(tracking, "tracks")[1]["tracks:rows"] == "ok"

@@ -752,7 +752,8 @@ def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
         moved = _set_aside(path)
         salvaged = state.salvage_fingerprints(moved[0]) if moved and not moved[0].endswith(("-wal", "-shm")) \
             else {}
-        records = list(_job_directories(out, salvaged))
+        tracked = state.salvage_tracked(moved[0]) if salvaged else {}
+        records = list(_job_directories(out, salvaged, tracked))
         try:
             store = StateStore.open(state_dir, create=True)
         except StateError as exc:
@@ -807,7 +808,9 @@ def _set_aside(path: str) -> list[str]:
     return moved
 
 
-def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]]) -> Iterator[JobRecord]:
+def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]],
+                     tracked: Mapping[tuple[str, str], Sequence[_tracking.TrackedFile]] | None = None
+                     ) -> Iterator[JobRecord]:
     """A success record for every job directory under `out` with an ok ``result.json`` and its value file."""
     texts: dict[str, str] = {}  # a value's JSON text, by its repr: each value is rendered once
 
@@ -840,4 +843,8 @@ def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str
             continue
         old = salvaged.get((key, partition))
         fingerprint = old[0] if old is not None and old[1] == stamp.sha256 else state.REPAIRED_FINGERPRINT
-        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp)
+        # A kept fingerprint keeps the files the job tracked; when they cannot be read, the job runs once more.
+        files = tuple(tracked.get((key, partition), ())) if tracked is not None else (
+            _tracking.TrackedFile("", "", _tracking.UNKNOWN, -1, 0, ""),)
+        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp,
+                        tracked=files or None)

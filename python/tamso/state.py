@@ -676,6 +676,24 @@ def _writable_or_fixed(path: str) -> None:
                 raise StoreReadOnly(f"cannot write the state store {path}: {side} is read-only", side)
 
 
+def salvage_tracked(path: str) -> dict[tuple[str, str], list[TrackedFile]] | None:
+    """The files each job's last success tracked, as a damaged database at `path` still holds them; None when
+    the table cannot be read to its end (then nobody knows what any job tracked)."""
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro&immutable=1"
+    found: dict[tuple[str, str], list[TrackedFile]] = {}
+    try:
+        connection = sqlite3.connect(uri, uri=True)
+        try:
+            rows = connection.execute("SELECT key, partition, path, name, kind, size, mtime_ns, sha256 FROM tracked")
+            for key, partition, *stamp in rows:
+                found.setdefault((key, partition), []).append(TrackedFile(*stamp))
+        finally:
+            connection.close()
+    except sqlite3.Error as exc:
+        return found if "no such table" in str(exc) else None
+    return found
+
+
 def salvage_fingerprints(path: str) -> dict[tuple[str, str], tuple[str, str]]:
     """What can still be read of a damaged database at `path`: the fingerprint and value digest of each job's
     last success, from the ``success`` table or else from the ok rows of ``jobs``. It is read-only and

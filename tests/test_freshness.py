@@ -345,3 +345,20 @@ def test_a_repaired_store_keeps_what_jobs_tracked_or_reruns_them(tracking, table
     with open(tracking / "data" / "sales.csv", "a") as stream:
         stream.write("3,30\n")
     assert run(tracking, "tracks")[1]["tracks:rows"] == "ok"
+
+
+def test_files_tracked_by_an_asset_with_a_serializer(tmp_path):
+    write(tmp_path, {"data.txt": "one", "pickled.py": """
+        import tamso
+        from tamso import asset
+
+        @asset(serializer="pickle")
+        def words():
+            with open(tamso.track("data.txt")) as stream:
+                return set(stream.read().split())
+    """})
+    assert run(tmp_path, "pickled")[1] == {"pickled:words": "ok"}
+    assert run(tmp_path, "pickled")[1] == {"pickled:words": "fresh"}
+    (tmp_path / "data.txt").write_text("one two")
+    assert run(tmp_path, "pickled")[1] == {"pickled:words": "ok"}
+    assert tamso.read("pickled:words", out=str(tmp_path / "tamso-out")) == {"one", "two"}

@@ -70,6 +70,8 @@ def test_example_pipeline_runs_then_is_fresh(tmp_path):
     assert summary == {"ticker": "MSFT", "customers": 2, "closes": {"2026-12-01": 411.25, "2026-12-02": 412.25}}
     result = json.loads((out / "daily_prices" / "day=2026-12-01" / "ticker=AAPL" / "result.json").read_bytes())
     assert result["value_path"] == str(out / "daily_prices" / "day=2026-12-01" / "ticker=AAPL" / "value.json")
+    # The job body's traceback capture leaves result.json as the core writes it.
+    assert result["signature"] == "(ticker: str, day: str) -> dict[str, object]"
 
     second = python("-m", "tamso", "run", "pipeline.reports", "--out", str(out), "--json", cwd=EXAMPLES)
     assert second.returncode == 0 and set(statuses(second).values()) == {"fresh"}
@@ -169,12 +171,18 @@ def test_failures_block_downstream_and_spare_other_branches(tmp_path):
     assert jobs["failing:numbers", 2]["error"] == "ValueError: two is not allowed"
     assert "killed by SIGKILL" in jobs["failing:numbers", 3]["error"]
     assert jobs["failing:doubled", 2]["error"] == "upstream job failing:numbers[n=2] failed"
+    # The log ends with the traceback from the asset's frame inward; result.json is the core's error form.
     log = (out / "failing:numbers" / "n=2" / "log.txt").read_text()
-    assert log == "working on 2\nto stderr 2\n"
+    assert log.startswith("working on 2\nto stderr 2\nTraceback (most recent call last):\n")
+    assert f'File "{tmp_path / "failing.py"}", line 10, in numbers\n' in log and "tamso" not in log
+    assert log.endswith('raise ValueError("two is not allowed")\nValueError: two is not allowed\n')
+    assert json.loads((out / "failing:numbers" / "n=2" / "result.json").read_bytes()) == {
+        "error": "ValueError: two is not allowed", "error_type": "ValueError", "ok": False}
     assert json.loads((out / "failing:numbers" / "n=3" / "result.json").read_bytes())["ok"] is False
-    # The summary names each failed job, its error and the end of its log.
+    # The summary names each failed job, its error, where in the pipeline it failed and the end of its log.
     text = result.stdout.decode()
     assert "failed: failing:numbers[n=2]" in text and "two is not allowed" in text and "to stderr 2" in text
+    assert "at failing.py:10" in text and "sum of job durations" in text and "wall time" in text
 
 
 def test_retries_timeouts_and_forced_runs(tmp_path):

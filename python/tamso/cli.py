@@ -13,7 +13,8 @@ import json
 import os
 import shlex
 import sys
-from typing import Any, Callable, Sequence
+import warnings
+from typing import Any, Callable, Sequence, TextIO
 
 from tamso import _cli, layout
 
@@ -49,9 +50,27 @@ _count = _number(int, 0, "a whole number of 0 or more")
 _seconds = _number(float, 0.0, "a positive number of seconds")
 
 
+def version() -> str:
+    """The installed distribution's version, else that of the source tree tamso runs from."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("tamso")
+    except metadata.PackageNotFoundError:
+        pass
+    import tomllib
+
+    try:
+        with open(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyproject.toml"), "rb") as stream:
+            return str(tomllib.load(stream)["project"]["version"])
+    except (OSError, ValueError, KeyError):
+        return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Materialize data-pipeline assets.")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     run = commands.add_parser(
         "run",
@@ -119,17 +138,28 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exc:
         return exc.code if isinstance(exc.code, int) else 2
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return 2
     try:
-        if args.command == "run":
-            return _run(args, argv)
-        if args.command == "graph":
-            return _graph(args)
-        if args.command == "report":
-            return _report(args)
-        return _status(args)
+        with warnings.catch_warnings():
+            warnings.showwarning = _show_warning
+            if args.command == "run":
+                return _run(args, argv)
+            if args.command == "graph":
+                return _graph(args)
+            if args.command == "report":
+                return _report(args)
+            return _status(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    """Warnings (a module with no assets) as one diagnostic line on standard error."""
+    print(f"{PROG}: warning: {message}", file=sys.stderr if file is None else file)
 
 
 def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:

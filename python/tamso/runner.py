@@ -54,6 +54,11 @@ class Listener(Protocol):
     def end(self) -> None: ...
 
 
+def _submitted(listener: Listener) -> Any:
+    """The listener's optional ``job_submitted(label)``: told of each job handed to the executor, in order."""
+    return getattr(listener, "job_submitted", None)
+
+
 class _Silent:
     def begin(self, total: int) -> None:
         pass
@@ -317,8 +322,11 @@ class _Session:
                 if tasks:
                     # Claims are durable before the jobs they cover can start.
                     self._flush(records, claims_out)
+                    submitted = _submitted(self.listener)
                     for task in tasks:
                         self.executor.submit(task)
+                        if submitted is not None:
+                            submitted(plan.jobs[task.job_id].label())
                     self.in_flight += len(tasks)
                     tasks.clear()
                     flushed = time.monotonic()

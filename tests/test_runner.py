@@ -118,6 +118,18 @@ def test_keyword_arguments_follow_the_three_rules(diamond):
      '@asset(inputs={"d": up}, partitions={"d": partitions([1])})\ndef down(d): pass\n', (),
      "asset 'bad:down': dimension 'd' is also an input parameter"),
     ('from tamso import asset\n@asset()\ndef f(): pass\n', ("--select", "bad:g"), "no asset has the key 'bad:g'"),
+    ('from tamso import asset\n@asset()\ndef first(): pass\n', ("--select", "frist"),
+     "--select frist: no asset has the key 'frist' (did you mean 'first'?)"),
+    ('from tamso import asset\n@asset(name="alpha")\ndef f(): pass\n@asset(name="beta:f")\ndef g(): pass\n',
+     ("--select", "+f"), "--select +f: 'f' names 2 assets, select one by its key: alpha, beta:f"),
+    ('d = {}\ndef g():\n    return d["k"]\nx = g()\n', (),
+     "cannot import module 'bad': KeyError: 'k'\n  bad.py:4: x = g()\n  bad.py:3: return d[\"k\"]\n"),
+    ('from tamso import asset\n@asset\ndef f(): pass\n', (), "bad.py:2: @asset\n  write @asset() with parentheses"),
+    ('from tamso import asset, partitions\n@asset(partitions={"day": partitions([1])})\ndef a(): pass\n', (),
+     "asset 'bad:a': its function a() cannot be called as its jobs call it (with day):"
+     " got an unexpected keyword argument 'day'"),
+    ('from tamso import asset\n@asset()\ndef up(): pass\n@asset(inputs={"x": up})\ndef down(y, *, z=1): pass\n', (),
+     "asset 'bad:down': its function down(y, *, z=1) cannot be called as its jobs call it (with x):"),
     ('from tamso import asset\n@asset()\ndef f(): pass\n@asset(inputs={"x": f})\ndef g(x): pass\n',
      ("--select", "bad:g"), "job bad:f is not selected and has no successful materialization"),
 ])

@@ -114,3 +114,26 @@ def test_the_live_progress_counts_each_status_and_names_running_jobs():
     text = " ".join(stream.getvalue().split())
     assert "ok 1 fresh 0 failed 1 blocked 1 elapsed" in text and " left " in text
     assert text.endswith("running: second, fourth")
+
+
+def test_a_module_failing_to_import_in_the_worker_leaves_its_traceback_once(tmp_path):
+    (tmp_path / "moody.py").write_text(textwrap.dedent('''
+        import sys
+        from tamso import asset
+
+        print("importing")
+        if "tamso.executors._worker" in sys.modules:
+            raise RuntimeError("not in a worker")
+
+        @asset()
+        def f():
+            return 1
+    '''))
+    result = tamso(tmp_path, "run", "moody")
+    assert result.returncode == 1
+    log = (tmp_path / "tamso-out" / "moody:f" / "log.txt").read_text()
+    assert log.count("importing") == 1 and f'File "{tmp_path / "moody.py"}", line 7, in <module>' in log
+    assert log.endswith("RuntimeError: not in a worker\n") and "importlib" not in log
+    assert (tmp_path / "tamso-out" / "moody:f" / "result.json").read_text() == (
+        '{"error":"RuntimeError: not in a worker","error_type":"RuntimeError","ok":false}')
+    assert "at moody.py:7" in result.stdout

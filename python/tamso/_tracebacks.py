@@ -9,13 +9,15 @@ and the summary and the report find it again with :func:`log_traceback`.
 
 from __future__ import annotations
 
+import importlib
 import os
 import re
 import sysconfig
 import traceback
 from types import TracebackType
 
-_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
+_MACHINERY = (os.path.dirname(os.path.abspath(__file__)) + os.sep,
+              os.path.dirname(os.path.abspath(importlib.__file__)) + os.sep, "<frozen importlib")
 
 
 def _library_roots() -> tuple[str, ...]:
@@ -30,7 +32,7 @@ _LIBRARIES = _library_roots()
 
 def is_machinery(filename: str) -> bool:
     """A frame of tamso itself or of the import system."""
-    return filename.startswith(_PACKAGE) or filename.startswith("<frozen importlib")
+    return filename.startswith(_MACHINERY)
 
 
 def is_pipeline(filename: str) -> bool:

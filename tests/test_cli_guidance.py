@@ -81,11 +81,15 @@ def test_a_module_without_assets_warns_and_the_run_goes_on(project):
     assert (project / "tamso-out" / "shop.reports:customers" / "value.json").read_text() == "2"
 
 
-def test_a_module_not_found_names_the_working_directory(project):
-    result = tamso(project / "shop", "run", "shop.reports")
+@pytest.mark.parametrize(("module", "message"), [
+    ("shop.reports", "No module named 'shop', looked for from the working directory {cwd}"),
+    ("shop/reports.py", "no such file or directory, looked for from the working directory {cwd}"),
+    ("../shop/reports.py", "it lies outside the working directory {cwd}"),
+])
+def test_a_module_not_found_names_the_working_directory(project, module, message):
+    result = tamso(project / "shop", "run", module)
     assert result.returncode == 2
-    assert f"No module named 'shop', looked for from the working directory {project / 'shop'}" in result.stderr
-    assert "dotted name" in result.stderr
+    assert message.format(cwd=project / "shop") in result.stderr and "dotted name" in result.stderr
 
 
 @pytest.mark.parametrize(("args", "status", "stream", "words"), [

@@ -203,11 +203,18 @@ def build(
 def module_name(argument: str) -> str:
     """The dotted module name of `argument`: itself, or the module that a path to a ``.py`` file or a package
     directory below the working directory holds (``pipeline/reports.py`` is ``pipeline.reports``)."""
-    if not (argument.endswith(".py") or "/" in argument or os.sep in argument) or not os.path.exists(argument):
+    if not (argument.endswith(".py") or "/" in argument or os.sep in argument):
         return argument
+    if not os.path.exists(argument):
+        if "/" in argument or os.sep in argument:
+            raise PlanError(f"cannot import module {argument!r}: no such file or directory, looked for from the"
+                            f" working directory {os.getcwd()} (a module is named by its dotted name, e.g."
+                            " pipeline.reports, or by the path of its file below the working directory)")
+        return argument  # a dotted name whose last part is "py"
     relative = os.path.relpath(os.path.abspath(argument))
     if relative.startswith(os.pardir) or os.path.isabs(relative):
-        return argument
+        raise PlanError(f"cannot import module {argument!r}: it lies outside the working directory {os.getcwd()};"
+                        " run tamso from the directory its modules import from and name it by its dotted name")
     stem = relative[:-3] if relative.endswith(".py") and os.path.isfile(argument) else relative
     parts = stem.split(os.sep)
     if parts[-1] == "__init__":

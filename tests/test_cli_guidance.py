@@ -84,9 +84,10 @@ def test_a_module_without_assets_warns_and_the_run_goes_on(project):
 @pytest.mark.parametrize(("module", "message"), [
     ("shop.reports", "No module named 'shop', looked for from the working directory {cwd}"),
     ("shop/reports.py", "no such file or directory, looked for from the working directory {cwd}"),
-    ("../shop/reports.py", "it lies outside the working directory {cwd}"),
+    ("../elsewhere.py", "it lies outside the working directory {cwd}"),
 ])
 def test_a_module_not_found_names_the_working_directory(project, module, message):
+    (project / "elsewhere.py").write_text("")
     result = tamso(project / "shop", "run", module)
     assert result.returncode == 2
     assert message.format(cwd=project / "shop") in result.stderr and "dotted name" in result.stderr

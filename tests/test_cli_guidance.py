@@ -142,3 +142,4 @@ def test_a_module_failing_to_import_in_the_worker_leaves_its_traceback_once(tmp_
     assert (tmp_path / "tamso-out" / "moody:f" / "result.json").read_text() == (
         '{"error":"RuntimeError: not in a worker","error_type":"RuntimeError","ok":false}')
     assert "at moody.py:7" in result.stdout
+    assert "1 of 1 jobs done: 0 ok, 0 fresh, 1 failed, 0 blocked; elapsed" in result.stderr

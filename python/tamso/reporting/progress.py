@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import itertools
 import sys
+import time
 from typing import Any, TextIO
 
 from tamso.reporting import STATUSES, JobReport
@@ -16,12 +17,16 @@ class LineProgress:
         self._stream = stream
         self._total = 0
         self._done = 0
+        self._counts = dict.fromkeys(STATUSES, 0)
+        self._began = time.monotonic()
 
     def begin(self, total: int) -> None:
         self._total = total
+        self._began = time.monotonic()
 
     def job_done(self, job: JobReport, running: int) -> None:
         self._done += 1
+        self._counts[job.status] = self._counts.get(job.status, 0) + 1
         duration = "" if job.duration is None else f" ({job.duration:.2f} s)"
         error = f": {job.error}" if job.status in ("failed", "blocked") and job.error else ""
         width = len(str(self._total))
@@ -29,7 +34,12 @@ class LineProgress:
         self._stream.flush()
 
     def end(self) -> None:
-        pass
+        """One line of counts: how many jobs ended in each status, and the time elapsed."""
+        if self._total:
+            counts = ", ".join(f"{self._counts[status]} {status}" for status in STATUSES)
+            self._stream.write(f"{self._done} of {self._total} jobs done: {counts}; elapsed "
+                               f"{time.monotonic() - self._began:.2f} s\n")
+            self._stream.flush()
 
 
 class LiveProgress:

@@ -407,6 +407,7 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     parts.append(", ".join(pieces) or "(all)")
     parts.append(f"<td>{_escape(status)}")
     row = job.latest
+    present = _files(os.path.join(out, job.directory))
     if status == "blocked" and job.reason:
         parts.append(f"<td><td><td><td><td>{_escape(_clip(job.reason, MESSAGE_CHARS))}")
     elif row is None:
@@ -414,12 +415,11 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     else:
         duration = "" if row.duration is None else f"{row.duration:.2f} s"
         message = _escape(_clip(_message(row.error_type, row.error), MESSAGE_CHARS)) if row.error else ""
-        if status == "failed":
+        if status == "failed" and layout.LOG_FILE in present:
             message += _traceback(os.path.join(out, job.directory, layout.LOG_FILE))
         parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started)}"
                      f"<td>{_escape(row.error_type or '')}<td>{message}")
     parts.append("<td>")
-    present = _files(os.path.join(out, job.directory))
     if present:
         base = f'<a href="{_href_base(job.directory)}'
         parts += [base + link for name, link in _LINKS if name in present]

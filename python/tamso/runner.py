@@ -45,7 +45,13 @@ class OutputLockedError(OutputError):
 
 
 class Listener(Protocol):
-    """Receives progress while a run goes on."""
+    """Receives progress while a run goes on.
+
+    ``begin(total)`` comes first, then ``job_done`` once per selected job as
+    it ends (with how many jobs run at that moment), and ``end()`` last. A
+    listener may also have ``job_submitted(label)``, called with each job's
+    label as it is handed to the executor, in order (again for a retry).
+    """
 
     def begin(self, total: int) -> None: ...
 

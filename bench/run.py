@@ -113,6 +113,17 @@ def main(argv=None) -> int:
     report = {"machine": {"arch": platform.machine(), "cores": os.cpu_count(),
                           "python": platform.python_version()}}
     report["ratios"] = run_suites(args.repeat)
+    try:  # the serializer rows need the arrow extra, pandas and numpy
+        import numpy, pandas, pyarrow  # noqa: F401, E401
+    except ImportError:
+        pass
+    else:
+        import bench_serializers
+
+        print("-- bench_serializers", flush=True)
+        found = bench_serializers.rows(max(3, args.repeat))
+        report["ratios"] += [row for row in found if "ratio" in row]
+        report["memory"] = [row for row in found if "ratio" not in row]
     print("-- JSON core (MB/s, best of runs)")
     report["json_core"] = json_core(args.repeat)
     if not args.skip_scaling:
@@ -124,6 +135,7 @@ def main(argv=None) -> int:
     missed = [r["name"] for r in report["ratios"] if r["met"] is False]
     missed += [r["name"] for r in report["json_core"] if not r["read_met"] or r.get("write_met") is False]
     missed += [r["title"] for r in report.get("scaling", []) if r["flagged"]]
+    missed += [r["name"] for r in report.get("memory", []) if not r["met"]]
     if missed:
         print("targets missed: " + "; ".join(missed))
     return 0

@@ -143,3 +143,18 @@ def test_a_module_failing_to_import_in_the_worker_leaves_its_traceback_once(tmp_
         '{"error":"RuntimeError: not in a worker","error_type":"RuntimeError","ok":false}')
     assert "at moody.py:7" in result.stdout
     assert "1 of 1 jobs done: 0 ok, 0 fresh, 1 failed, 0 blocked; elapsed" in result.stderr
+
+
+def test_a_job_with_a_serializer_leaves_its_traceback_too(tmp_path):
+    (tmp_path / "pickled.py").write_text(textwrap.dedent('''
+        from tamso import asset
+
+        @asset(serializer="pickle")
+        def f():
+            return {1, 2} - {3} if False else {}[0]
+    '''))
+    result = tamso(tmp_path, "run", "pickled")
+    assert result.returncode == 1
+    log = (tmp_path / "tamso-out" / "pickled:f" / "log.txt").read_text()
+    assert f'File "{tmp_path / "pickled.py"}", line 6, in f' in log and log.endswith("KeyError: 0\n")
+    assert "tamso" not in log.replace(str(tmp_path), "") and "at pickled.py:6" in result.stdout

@@ -346,7 +346,7 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
     # A dry run reads no state from a plain file, so only the real run refuses it.
     (lambda out: out.write_text("a file"), "cannot use 'out' as the output directory", [()]),
     (lambda out: (out / ".tamso").mkdir(parents=True) or (out / ".tamso" / "state.db").write_text("garbage" * 200),
-     "the state store of 'out' cannot be read", [(), ("--dry-run",)]),
+     "out/.tamso/state.db is damaged", [(), ("--dry-run",)]),
 ])
 def test_unusable_output_directories_are_usage_errors(tmp_path, prepare, message, modes):
     write(tmp_path, "one", "from tamso import asset\n@asset()\ndef one():\n    return 1\n")

@@ -10,7 +10,9 @@ Pipeline authors write::
 
 ``tamso run MODULE ...`` (or :func:`tamso.run`) materializes whole pipelines
 into an output directory, upstream first and only what changed;
-:func:`tamso.read` reads a materialized value back. ``python -m tamso.inspect
+:func:`tamso.read` reads a materialized value back. ``asset(serializer=...)``
+stores values beyond JSON (``"parquet"``, ``"arrow"``, ``"numpy"``,
+``"pickle"``, or one added with :func:`tamso.serializer`). ``python -m tamso.inspect
 MODULE ...`` describes every asset of some modules as one JSON document;
 ``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR`` runs one asset and leaves
 ``value.json`` and ``result.json`` behind.
@@ -31,6 +33,7 @@ if TYPE_CHECKING:
     from tamso.plan import PlanError
     from tamso.reporting import JobReport, RunReport
     from tamso.runner import OutputError, OutputLockedError, read, run
+    from tamso.serializers import serializer
 
 __all__ = [
     "AssetWrapper",
@@ -46,6 +49,7 @@ __all__ = [
     "PlanError",
     "OutputError",
     "OutputLockedError",
+    "serializer",
 ]
 
 # The runner loads on first use, so that pipeline code and worker processes
@@ -58,6 +62,7 @@ _LAZY = {
     "RunReport": "tamso.reporting",
     "JobReport": "tamso.reporting",
     "PlanError": "tamso.plan",
+    "serializer": "tamso.serializers",
 }
 
 

@@ -1,8 +1,10 @@
-"""The ``tamso`` command line: ``tamso run``, ``tamso status``, ``tamso graph`` and ``tamso report``.
+"""The ``tamso`` command line: ``tamso run``, ``tamso status``, ``tamso graph``, ``tamso report`` and
+``tamso repair``.
 
-Results go to standard output, diagnostics to standard error. Exit status:
-0 success, 1 a job failed or was blocked, 2 usage and plan errors (nothing
-ran), 130 interrupted.
+Results go to standard output, diagnostics to standard error, each one line
+with control characters shown escaped. Exit status: 0 success, 1 a job failed
+or was blocked, 2 usage and plan errors and an output directory or state store
+that cannot be used, 130 interrupted (Ctrl-C or SIGTERM, at any moment).
 """
 
 from __future__ import annotations
@@ -12,11 +14,16 @@ import datetime
 import json
 import os
 import shlex
+import signal
 import sys
+import threading
 import warnings
-from typing import Any, Callable, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Callable, Mapping, Sequence, TextIO
 
 from tamso import _cli, layout
+
+if TYPE_CHECKING:
+    from tamso.state import Success
 
 PROG = "tamso"
 
@@ -101,6 +108,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
     run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
     run.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
+    run.add_argument("--repair", action="store_true",
+                     help="when the state store is damaged, set it aside and rebuild it first (see tamso repair)")
 
     status = commands.add_parser(
         "status",
@@ -129,20 +138,73 @@ def build_parser() -> argparse.ArgumentParser:
         description="Write OUT/report.html: the graph of the last run coloured by status, and every job's outcome.",
     )
     report.add_argument("out", nargs="?", default="tamso-out", metavar="OUT", help="output directory")
+    report.add_argument("--to", metavar="FILE", help="write the page to FILE instead (OUT may be read-only)")
+
+    repair = commands.add_parser(
+        "repair",
+        help="rebuild a damaged state store from OUT's job directories",
+        description=(
+            "When OUT's state store is damaged (or missing), move it aside (nothing is deleted) and rebuild it "
+            "from the job directories: each job with an ok result.json and its value file is adopted as its "
+            "last success. A healthy store is left alone."
+        ),
+    )
+    repair.add_argument("out", nargs="?", default="tamso-out", metavar="OUT", help="output directory")
     return parser
 
 
+_interrupted = False
+
+
+def _terminate(signum: int, frame: object) -> None:
+    """SIGTERM stops the command as Ctrl-C does (exit 130); a second one while it stops changes nothing."""
+    global _interrupted
+    if not _interrupted:
+        _interrupted = True
+        raise KeyboardInterrupt
+
+
+def terminate_as_interrupt() -> None:
+    """From now on, SIGTERM stops the command as Ctrl-C does (only the main thread can take signals)."""
+    global _interrupted
+    _interrupted = False
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, _terminate)
+
+
+def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                  file: TextIO | None = None, line: str | None = None) -> None:
+    """tamso's own warnings and notices as one line on standard error, others as Python shows them."""
+    if issubclass(category, _cli.Notice):
+        print(_cli.printable(f"{PROG}: {category.prefix}{message}"), file=sys.stderr, flush=True)
+    else:
+        _python_show_warning(message, category, filename, lineno, file, line)
+
+
+_python_show_warning = warnings.showwarning
+
+
+def _error(command: str, message: object) -> None:
+    """One line, then the lines of detail a plan error may have (the pipeline's lines behind it), each escaped."""
+    print(_cli.printable(f"{PROG} {command}: error: {getattr(message, 'summary', message)}"), file=sys.stderr)
+    for line in getattr(message, "details", ()):
+        print(_cli.printable(line), file=sys.stderr)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    previous = signal.getsignal(signal.SIGTERM)
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as exc:
-        return exc.code if isinstance(exc.code, int) else 2
-    if args.command is None:
-        parser.print_help(sys.stderr)
-        return 2
-    try:
+        terminate_as_interrupt()
+        parser = build_parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:
+            return exc.code if isinstance(exc.code, int) else 2
+        if args.command is None:
+            parser.print_help(sys.stderr)
+            return 2
         with warnings.catch_warnings():
+            warnings.simplefilter("always", _cli.Notice)
             warnings.showwarning = _show_warning
             if args.command == "run":
                 return _run(args, argv)
@@ -150,23 +212,22 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return _graph(args)
             if args.command == "report":
                 return _report(args)
+            if args.command == "repair":
+                return _repair(args)
             return _status(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
-
-
-def _show_warning(message: Warning | str, category: type[Warning], filename: str, lineno: int,
-                  file: TextIO | None = None, line: str | None = None) -> None:
-    """Warnings (a module with no assets) as one diagnostic line on standard error."""
-    print(f"{PROG}: warning: {message}", file=sys.stderr if file is None else file)
+    finally:
+        if previous is not None and threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGTERM, previous)
 
 
 def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     from tamso.executors import ExecutorError
     from tamso.plan import PlanError
     from tamso.reporting import progress, summary
-    from tamso.runner import OutputError, run
+    from tamso.runner import OutputError, RunWarning, repair, run
 
     if args.scheduler and args.executor == "local":
         print(f"{PROG} run: error: --scheduler runs on a Dask cluster; it cannot go with --executor local",
@@ -175,6 +236,23 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     _cli.make_cwd_importable()
     command = shlex.join([PROG, *(sys.argv[1:] if argv is None else argv)])
     listener = None if args.dry_run else progress.for_stream(sys.stderr)
+    report_failed = False
+
+    def note_report(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+                    file: TextIO | None = None, line: str | None = None) -> None:
+        nonlocal report_failed
+        report_failed = report_failed or issubclass(category, RunWarning)
+        _show_warning(message, category, filename, lineno, file, line)
+
+    warnings.showwarning = note_report
+    if args.repair and not args.dry_run:
+        try:
+            repaired = repair(args.out, command=shlex.join([PROG, "repair", args.out]))
+        except OutputError as exc:
+            _error("run", exc)
+            return 2
+        if repaired.damaged:
+            _print_repair(repaired, args.out, sys.stderr)
     try:
         report = run(
             args.modules,
@@ -195,7 +273,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             report=not args.no_report,
         )
     except (PlanError, OutputError, ExecutorError, ValueError) as exc:
-        print(f"{PROG} run: error: {exc}", file=sys.stderr)
+        _error("run", exc)
         return 2
     if args.json:
         summary.print_json(report, sys.stdout)
@@ -206,8 +284,8 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
         print(f"{len(report.jobs)} jobs: {counts['fresh']} fresh, {counts.get('run', 0)} to run")
     else:
         summary.print_summary(report, sys.stdout)
-    if not (args.dry_run or args.no_report):
-        print(f"{PROG}: report in {os.path.join(args.out, 'report.html')}", file=sys.stderr)
+    if not (args.dry_run or args.no_report or report_failed):
+        print(_cli.printable(f"{PROG}: report in {os.path.join(args.out, layout.REPORT_FILE)}"), file=sys.stderr)
     if report.status == "interrupted":
         print(f"{PROG}: interrupted", file=sys.stderr)
     return report.exit_code
@@ -220,23 +298,32 @@ def _when(seconds: float | None) -> str:
 
 
 def _status(args: argparse.Namespace) -> int:
-    from tamso.state import StateStore
+    from tamso.state import StateStore, StateError
 
     try:
         store = StateStore.open(os.path.join(args.out, layout.STATE_DIR), create=False)
     except FileNotFoundError:
-        print(f"{PROG} status: error: no run has been recorded in {args.out!r}", file=sys.stderr)
+        _error("status", f"no run has been recorded in {args.out!r}")
         return 1
+    except StateError as exc:
+        _error("status", exc)
+        return 2
     try:
         rows = store.latest()
+        successes = store.successes()
+        runs = store.runs()
+    except StateError as exc:
+        _error("status", exc)
+        return 2
     finally:
         store.close()
+    values = [_value_of(args.out, r.key, r.partition, successes) for r in rows]
     if args.json:
         document = [
             {"key": r.key, "partition": json.loads(r.partition), "status": r.status, "attempts": r.attempts,
              "started": r.started, "ended": r.ended, "duration": r.duration, "error_type": r.error_type,
-             "error": r.error}
-            for r in rows
+             "error": r.error, "format": value[0], "value_size": value[1]}
+            for r, value in zip(rows, values)
         ]
         sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
         return 0
@@ -244,37 +331,61 @@ def _status(args: argparse.Namespace) -> int:
     from rich.table import Table
 
     table = Table()
-    for column in ("key", "partition", "status", "when", "duration"):
-        table.add_column(column, justify="right" if column == "duration" else "left")
-    for r in rows:
+    for column in ("key", "partition", "status", "when", "duration", "format", "size"):
+        table.add_column(column, justify="right" if column in ("duration", "size") else "left")
+    for r, (kind, size) in zip(rows, values):
         partition = ", ".join(f"{d}={layout.value_label(json.dumps(v))}" for d, v in json.loads(r.partition).items())
         duration = "" if r.duration is None else f"{r.duration:.2f} s"
-        table.add_row(r.key, partition, r.status, _when(r.ended or r.started), duration)
+        table.add_row(_cli.printable(r.key), _cli.printable(partition), r.status, _when(r.ended or r.started),
+                      duration, kind or "", "" if size is None else layout.size_text(size))
     console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
     console.print(table)
+    if runs and runs[-1][3] in ("running", "ended abruptly"):
+        run_id, started, _, outcome, command = runs[-1]
+        console.print(_cli.printable(f"last run #{run_id} ({command}, started {_when(started)}): {outcome}"),
+                      markup=False, highlight=False)
     return 0
+
+
+def _value_of(out: str, key: str, partition: str, successes: Mapping[tuple[str, str], Success]) -> \
+        tuple[str | None, int | None]:
+    """The format and size of a job's last successful value (None, None when it has none)."""
+    from tamso import serializers
+
+    success = successes.get((key, partition))
+    if success is None:
+        return None, None
+    directory = os.path.join(out, layout.job_directory(key, layout.partition_pairs(partition)))
+    name = serializers.current_value_file(directory, None, success.stamp.size)
+    return (serializers.format_of(name) if name is not None else None), success.stamp.size
 
 
 def _graph(args: argparse.Namespace) -> int:
     from tamso.plan import PlanError, build
     from tamso.reporting import graph, html
-    from tamso.state import StateStore
+    from tamso.state import StateStore, StateError
 
     _cli.make_cwd_importable()
     try:
         pipeline = graph.from_plan(build(args.modules))
     except PlanError as exc:
-        print(f"{PROG} graph: error: {exc}", file=sys.stderr)
+        _error("graph", exc)
         return 2
     counts = None
     if args.out is not None:
         try:
             store = StateStore.open(os.path.join(args.out, layout.STATE_DIR), create=False)
         except FileNotFoundError:
-            print(f"{PROG} graph: error: no run has been recorded in {args.out!r}", file=sys.stderr)
+            _error("graph", f"no run has been recorded in {args.out!r}")
             return 1
+        except StateError as exc:
+            _error("graph", exc)
+            return 2
         try:
             counts = graph.count_statuses(pipeline, store.last_statuses())
+        except StateError as exc:
+            _error("graph", exc)
+            return 2
         finally:
             store.close()
     render = {"mermaid": graph.mermaid, "dot": graph.dot, "html": html.graph_page}[args.format]
@@ -284,11 +395,49 @@ def _graph(args: argparse.Namespace) -> int:
 
 def _report(args: argparse.Namespace) -> int:
     from tamso.reporting import html
+    from tamso.state import StateError
+
+    state_dir = os.path.join(args.out, layout.STATE_DIR)
+    if not os.path.isdir(state_dir):
+        _error("report", f"no run has been recorded in {args.out!r}")
+        return 1
+    try:
+        path = html.write_report(args.out, to=args.to)
+    except StateError as exc:
+        _error("report", exc)
+        return 2
+    except OSError as exc:
+        in_state = exc.filename is not None and \
+            os.path.dirname(os.path.abspath(exc.filename)) == os.path.abspath(state_dir)
+        if in_state and isinstance(exc, FileNotFoundError):
+            _error("report", f"no run has been recorded in {args.out!r}")
+            return 1
+        target = exc.filename if in_state else args.to or os.path.join(args.out, layout.REPORT_FILE)
+        hint = "" if args.to or in_state else "; write it elsewhere with --to FILE"
+        _error("report", f"cannot {'read' if in_state else 'write'} {target}: {exc.strerror or exc}{hint}")
+        return 2
+    print(_cli.printable(path))
+    return 0
+
+
+def _repair(args: argparse.Namespace) -> int:
+    from tamso.runner import OutputError, repair
 
     try:
-        path = html.write_report(args.out)
-    except FileNotFoundError:
-        print(f"{PROG} report: error: no run has been recorded in {args.out!r}", file=sys.stderr)
-        return 1
-    print(path)
+        done = repair(args.out, command=shlex.join([PROG, "repair", args.out]))
+    except OutputError as exc:
+        _error("repair", exc)
+        return 2
+    if not done.damaged:
+        print(_cli.printable(f"the state store of {args.out} is not damaged: nothing to repair"))
+        return 0
+    _print_repair(done, args.out, sys.stdout)
     return 0
+
+
+def _print_repair(done: Any, out: str, stream: TextIO) -> None:
+    for moved in done.moved:
+        print(_cli.printable(f"moved aside: {moved}"), file=stream)
+    unknown = done.adopted - done.fingerprints
+    print(_cli.printable(f"rebuilt the state store of {out}: {done.adopted} jobs adopted from their directories"
+                         + (f", {unknown} of them to run once more" if unknown else "")), file=stream)

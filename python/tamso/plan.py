@@ -24,8 +24,8 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, Iterable, Mapping, Sequence
 
-from tamso import _tracebacks, layout
-from tamso._cli import display
+from tamso import _tracebacks, layout, serializers
+from tamso._cli import Notice, display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
 from tamso._tamso import partitions as _partitions
@@ -38,10 +38,19 @@ Piece = str | int
 
 
 class PlanError(Exception):
-    """The pipeline or the selection cannot be planned; nothing was run or written."""
+    """The pipeline or the selection cannot be planned; nothing was run or written.
+
+    `summary` is the message's first line; `details` are the lines that follow
+    it (the lines of pipeline code behind a failed import), each on its own.
+    """
+
+    def __init__(self, summary: str, details: Sequence[str] = ()) -> None:
+        super().__init__("\n".join([summary, *details]))
+        self.summary = summary
+        self.details = tuple(details)
 
 
-class PipelineWarning(UserWarning):
+class PipelineWarning(Notice):
     """Something in the pipeline is likely a mistake but does not stop the run (a listed module with no assets)."""
 
 
@@ -70,7 +79,12 @@ class Asset:
     dimensions: tuple[Dimension, ...]
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
-    """Digest of what every job of the asset fingerprints alike: key, module source, function source."""
+    """Digest of what every job of the asset fingerprints alike: key, module source, function source (and the
+    serializer, when it is not json)."""
+    serializer: str = "json"
+    """The name of the serializer that stores the asset's values."""
+    value_file: str = layout.VALUE_FILE
+    """The name of the file that holds a job's value."""
 
     @property
     def partitioned(self) -> bool:
@@ -231,20 +245,20 @@ def _import(name: str) -> ModuleType:
         raise
     except ModuleNotFoundError as exc:
         if exc.name is None or not (name == exc.name or name.startswith(exc.name + ".")):
-            raise PlanError(_import_failure(name, exc)) from None
+            raise PlanError(*_import_failure(name, exc)) from None
         raise PlanError(
             f"cannot import module {name!r}: {display(exc)}, looked for from the working directory {os.getcwd()}"
             " (a module is named by its dotted name, e.g. pipeline.reports, or by the path of its file below the"
             " working directory)"
         ) from None
     except BaseException as exc:  # noqa: BLE001 - a module body may raise anything, SystemExit included
-        raise PlanError(_import_failure(name, exc)) from None
+        raise PlanError(*_import_failure(name, exc)) from None
 
 
-def _import_failure(name: str, exc: BaseException) -> str:
+def _import_failure(name: str, exc: BaseException) -> tuple[str, list[str]]:
     """Why the module did not import: the error, the frames of pipeline code that raised it, and a hint when
     ``@asset`` lost its parentheses."""
-    lines = [f"cannot import module {name!r}: {display(exc)}"]
+    lines: list[str] = []
     frames = _tracebacks.pipeline_frames(exc.__traceback__)
     for frame in frames:
         code = f": {frame.line}" if frame.line else ""
@@ -253,7 +267,7 @@ def _import_failure(name: str, exc: BaseException) -> str:
         "asset() takes 0 positional arguments" in str(exc) or (frames and (frames[-1].line or "").strip() == "@asset")
     ):
         lines.append("  write @asset() with parentheses: asset(...) takes only options and returns the decorator")
-    return "\n".join(lines)
+    return f"cannot import module {name!r}: {display(exc)}", lines
 
 
 def _check_signatures(assets: Mapping[str, Asset]) -> None:
@@ -348,7 +362,11 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         if file_path not in file_digests:
             file_digests[file_path] = _file_digest(file_path, record)
         seed = hashlib.sha256()
-        for part in (key, file_digests[file_path], record["function_source"]):
+        chosen = _serializer(key, metadata.get("serializer"))
+        parts = [key, file_digests[file_path], record["function_source"]]
+        if chosen is not serializers.JSON:
+            parts.append(chosen.name)
+        for part in parts:
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
         by_key[key] = Asset(
@@ -360,6 +378,8 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             dimensions=dimensions,
             inputs=(),
             seed=seed.digest(),
+            serializer=chosen.name,
+            value_file=chosen.file_name,
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -371,9 +391,23 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         current = by_key[key]
         by_key[key] = Asset(
             current.key, current.module, current.function, current.file_path, current.function_source,
-            current.dimensions, resolved, current.seed,
+            current.dimensions, resolved, current.seed, current.serializer, current.value_file,
         )
     return by_key
+
+
+def _serializer(key: str, name: Any) -> serializers.Serializer:
+    """The serializer an asset names, known and with its libraries installed."""
+    try:
+        chosen = serializers.get(name)
+    except serializers.SerializerError as exc:
+        raise PlanError(f"asset {key!r}: {exc}") from None
+    missing = chosen.missing()
+    if missing:
+        which = "it is" if len(missing) == 1 else "they are"
+        raise PlanError(f"asset {key!r}: serializer {chosen.name!r} needs {' and '.join(missing)}, but {which}"
+                        f" not installed: {chosen.install}")
+    return chosen
 
 
 def _file_digest(file_path: str, record: dict[str, Any]) -> str:
@@ -462,9 +496,8 @@ def _jobs(assets: Mapping[str, Asset]) -> tuple[list[Job], dict[str, range]]:
         own: dict[tuple[str, ...], int] = {}
         # What each value contributes, worked out once per value rather than once per job.
         members = [{v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values} for d in asset.dimensions]
-        folders = [{v: "/" + layout.encode_name(f"{d.name}={layout.value_label(v)}") for v in d.values}
-                   for d in asset.dimensions]
-        root = layout.encode_name(asset.key)
+        folders = [{v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in asset.dimensions]
+        root = layout.key_name(asset.key)
         for combo in itertools.product(*(d.values for d in asset.dimensions)):
             text = ",".join([m[v] for m, v in zip(members, combo)])
             partition_json = "{" + text + "}"

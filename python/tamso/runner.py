@@ -12,19 +12,20 @@ import contextlib
 import fcntl
 import json
 import os
+import re
 import signal
-import sqlite3
 import sys
 import threading
 import time
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence
 
-from tamso import layout
+from tamso import _cli, layout, state
 from tamso.executors import Executor, Outcome, Task, create
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
-from tamso.state import Claim, JobRecord, StateStore, Success
+from tamso.state import Claim, JobRecord, StateStore, StoreDamaged, StateError, Success
 
 # A result.json written by a job carries the kernel's coarse clock, which may
 # lag the runner's fine one by a few milliseconds.
@@ -42,6 +43,25 @@ class OutputError(Exception):
 
 class OutputLockedError(OutputError):
     """Another run holds the output directory."""
+
+
+class OutputDamagedError(OutputError):
+    """The output directory's state store is damaged: :func:`repair` sets it aside and rebuilds it."""
+
+
+class RunWarning(_cli.Notice):
+    """Something went wrong beside the jobs (the report, the saved graph) without changing the run's outcome."""
+
+
+def _output_error(exc: StateError, suffix: str = "") -> OutputError:
+    kind = OutputDamagedError if isinstance(exc, StoreDamaged) else OutputError
+    return kind(f"{exc}{suffix}")
+
+
+# How long a run tries to take the output directory before it says that another run holds it: a reader that
+# looks at the lock (tamso status, tamso report) holds it for an instant.
+_LOCK_TRIES = 10
+_LOCK_PAUSE = 0.05
 
 
 class Listener(Protocol):
@@ -135,6 +155,7 @@ def run(
     started = time.time()
     plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions))
     state_dir = os.path.join(out, layout.STATE_DIR)
+    _check_directories(plan, out, probe=not dry_run)
     if dry_run:
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
@@ -144,35 +165,77 @@ def run(
     pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
     try:
         with _locked_store(state_dir) as store:
-            external = _external_digests(plan, out, store.successes()) if plan.external() else {}
-            run_id = store.begin_run(command if command is not None else _command(modules))
+            try:
+                external = _external_digests(plan, out, store.successes()) if plan.external() else {}
+                run_id = store.begin_run(command if command is not None else _command(modules))
+            except StateError as exc:
+                raise _output_error(exc) from exc
             from tamso.reporting import graph
 
-            graph.save(graph.from_plan(plan), state_dir)
+            try:
+                graph.save(graph.from_plan(plan), state_dir)
+            except OSError as exc:
+                _warn(f"cannot save the graph for the report: {_cli.display(exc)}")
             session = _Session(plan, out, store, pool, run_id, listener or _Silent(), force, retries, timeout,
                                external)
             with _terminate_as_interrupt():
-                result = session.run(started)
+                try:
+                    result = session.run(started)
+                except StateError as exc:
+                    raise _output_error(exc, "; the jobs that finished are kept for the next run") from exc
                 if report:
-                    from tamso.reporting import html
-
-                    html.write_report(out, store)
+                    _write_report(out, store)
                 return result
     except BaseException:
         pool.close(cancel=True)
         raise
 
 
-def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
-    """The value of the last successful materialization of one job, parsed from its ``value.json``.
+def _warn(message: str) -> None:
+    warnings.warn(RunWarning(message), stacklevel=3)
 
-    Raises KeyError naming the key or the partition when there is none.
+
+def _write_report(out: str, store: StateStore) -> None:
+    """Write ``OUT/report.html``; whatever goes wrong there is a warning, never the run's outcome."""
+    try:
+        from tamso.reporting import html
+
+        html.write_report(out, store)
+    except Exception as exc:  # noqa: BLE001 - the report is a view of the run, not part of it
+        _warn(f"cannot write the report {os.path.join(out, layout.REPORT_FILE)}: {_cli.display(exc)}")
+
+
+def _check_directories(plan: Plan, out: str, *, probe: bool) -> None:
+    """Two jobs that would share one directory are a plan error: on a file system that folds case or
+    normalizes names (found by trying, when `probe`), names that differ only so would share one."""
+    fold = layout.name_folding(out) if probe else None
+    seen: dict[str, int] = {}
+    for job in plan.jobs:
+        name = job.directory if fold is None else fold(job.directory)
+        other = seen.setdefault(name, job.id)
+        if other != job.id:
+            raise PlanError(f"jobs {plan.jobs[other].label()} and {job.label()} would share the directory"
+                            f" {os.path.join(out, job.directory)!r}"
+                            + ("" if fold is None else " on this file system, which does not tell their names"
+                               " apart"))
+
+
+def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:
+    """The value of the last successful materialization of one job, loaded by the serializer that wrote it
+    (``value.json`` parsed, a Parquet or Arrow file as the table type it was written from, and so on).
+
+    Raises KeyError naming the key or the partition when there is none, :class:`OutputError` when the state
+    store cannot be read, and :class:`tamso.serializers.SerializerError` when the value file's serializer
+    is not known in this process (import the module that registers it). Nothing is written: `out` may be
+    read-only.
     """
     state_dir = os.path.join(out, layout.STATE_DIR)
     try:
-        store = StateStore.open(state_dir, create=False)
+        store = StateStore.open(state_dir, create=False, check=False)
     except FileNotFoundError:
         raise KeyError(f"no asset {key!r} has been materialized in {out!r}") from None
+    except StateError as exc:
+        raise _output_error(exc) from exc
     try:
         try:
             pairs = tuple(sorted((str(dim), value_text(value)) for dim, value in (partition or {}).items()))
@@ -183,9 +246,35 @@ def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso
             if not store.has_key(key):
                 raise KeyError(f"no asset {key!r} has been materialized in {out!r}")
             raise KeyError(f"asset {key!r} has no materialized partition {dict(partition or {})!r}")
+    except StateError as exc:
+        raise _output_error(exc) from exc
     finally:
         store.close()
-    return layout.read_value(os.path.join(out, layout.job_directory(key, pairs), layout.VALUE_FILE))
+    return _load_value(os.path.join(out, layout.job_directory(key, pairs)), success.stamp)
+
+
+def _load_value(directory: str, stamp: layout.ValueStamp) -> Any:
+    """The value in `directory` that `stamp` describes, loaded by its serializer."""
+    from tamso import serializers
+
+    names = serializers.value_files(directory)
+    name = next((n for n in names if layout.value_unchanged(os.path.join(directory, n), stamp)), None)
+    recorded = None
+    with contextlib.suppress(OSError, ValueError, AttributeError, serializers.SerializerError):
+        with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+            document = json.loads(stream.read())
+        if document.get("ok") is True:
+            recorded = serializers.get(document.get("artifact_format"))
+    if name is None:  # changed since: the file that result.json names, else value.json as ever
+        name = recorded.file_name if recorded is not None else layout.VALUE_FILE
+    chosen = recorded if recorded is not None and recorded.file_name == name else serializers.by_file(name)
+    if chosen is None:
+        raise serializers.SerializerError(
+            f"{os.path.join(directory, name)} was written by a serializer not known here:"
+            " import the module that registers it")
+    if chosen is serializers.JSON:
+        return layout.read_value(os.path.join(directory, name))
+    return chosen.load(os.path.join(directory, name))
 
 
 def _command(modules: Sequence[str]) -> str:
@@ -198,18 +287,23 @@ def _locked_store(state_dir: str) -> Iterator[StateStore]:
     out = os.path.dirname(state_dir) or "."
     try:
         os.makedirs(state_dir, exist_ok=True)
-        lock = os.open(os.path.join(state_dir, "lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        lock = os.open(os.path.join(state_dir, layout.LOCK_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
     except OSError as exc:
-        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}") from None
+        where = f" ({exc.filename})" if exc.filename else ""
+        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}{where}") from None
     try:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+        for attempt in range(_LOCK_TRIES):
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if attempt == _LOCK_TRIES - 1:
+                    raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+                time.sleep(_LOCK_PAUSE)
         try:
             store = StateStore.open(state_dir, create=True)
-        except sqlite3.Error as exc:
-            raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
+        except StateError as exc:
+            raise _output_error(exc) from exc
         try:
             yield store
         finally:
@@ -224,7 +318,7 @@ def _external_digests(plan: Plan, out: str, successes: Mapping[tuple[str, str], 
     for job_id in plan.external():
         job = plan.jobs[job_id]
         success = successes.get((job.key, job.partition_text))
-        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        path = os.path.join(out, job.directory, plan.assets[job.key].value_file)
         if success is None or not layout.value_unchanged(path, success.stamp):
             raise PlanError(f"job {job.label()} is not selected and has no successful materialization in"
                             f" {out!r}: select it too")
@@ -300,6 +394,8 @@ class _Session:
     attempts: dict[int, int] = field(default_factory=dict)
     fingerprints: dict[int, str] = field(default_factory=dict)
     readers: dict[int, int] | None = None
+    typed: bool | None = None
+    """Whether any asset stores its values with a serializer other than json (found out once)."""
     in_flight: int = 0
     prefix: str = ""
 
@@ -354,11 +450,17 @@ class _Session:
                 self._flush(records, [])
         except BaseException:
             self.executor.close(cancel=True)
-            self.store.end_run(self.run_id, "crashed")
+            # Recording the crash may fail for the same cause (a full disk): the first error is the one to tell.
+            with contextlib.suppress(Exception):
+                self.store.end_run(self.run_id, "crashed")
             raise
         finally:
             self.listener.end()
-        self.store.end_run(self.run_id, status)
+        if status == "interrupted":  # the interruption is the news; a run left unrecorded shows as ended abruptly
+            with contextlib.suppress(StateError):
+                self.store.end_run(self.run_id, status)
+        else:
+            self.store.end_run(self.run_id, status)
         ordered = tuple(self.reports[j] for j in plan.selected if j in self.reports)
         return RunReport(self.out, status, started, time.time(), ordered, self.run_id)
 
@@ -382,7 +484,7 @@ class _Session:
         self.fingerprints[job.id] = fingerprint
         where = (job.key, job.partition_text)
         directory = self.prefix + job.directory
-        value_path = f"{directory}/{layout.VALUE_FILE}"
+        value_path = f"{directory}/{self.plan.assets[job.key].value_file}"
         success = successes.get(where)
         if not self.force and success is not None and success.fingerprint == fingerprint \
                 and layout.value_unchanged(value_path, success.stamp):
@@ -391,7 +493,7 @@ class _Session:
             sorter.done(job.id)
             return
         claim = claims.get(where)
-        adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim)
+        adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim, value_path)
         if adopted is not None:
             self.digests[job.id] = adopted[0].sha256
             self._report(job, JobRecord(job.key, job.partition_text, "ok", claim.attempts if claim else 1,
@@ -404,10 +506,22 @@ class _Session:
         attempts = self.attempts.get(job.id, 0) + 1
         self.attempts[job.id] = attempts
         new_claims.append((job.key, job.partition_text, self.fingerprints[job.id], time.time_ns(), attempts))
-        files = {u: f"{self.prefix}{self.plan.jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
-        asset = self.plan.assets[job.key]
+        assets = self.plan.assets
+        jobs = self.plan.jobs
+        asset = assets[job.key]
+        if self.typed is None:
+            self.typed = any(a.serializer != "json" for a in assets.values())
+        if not self.typed:
+            files = {u: f"{self.prefix}{jobs[u].directory}/{layout.VALUE_FILE}" for u in job.upstream}
+            tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
+                              job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+            return
+        files = {u: f"{self.prefix}{jobs[u].directory}/{assets[jobs[u].key].value_file}" for u in job.upstream}
+        formats = {u: (up.serializer, up.module) for u in job.upstream
+                   if (up := assets[jobs[u].key]).serializer != "json"}
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0)))
+                          job.kwargs, files, self.timeout, self._readers().get(job.id, 0),
+                          asset.serializer, asset.value_file, formats))
 
     def _readers(self) -> dict[int, int]:
         """How many selected jobs read each job's value (counted when the first job is handed out)."""
@@ -438,9 +552,12 @@ class _Session:
         if not outcome.ok and attempts <= self.retries:
             self._hand_out(job, new_claims, tasks)
             return
+        error = outcome.error
+        if error is not None and outcome.error_type == "TypeError":
+            error = _declare_hint(self.plan.assets[job.key].serializer, error)
         record = JobRecord(
             job.key, job.partition_text, "ok" if outcome.ok else "failed", attempts, self.fingerprints[job.id],
-            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, outcome.error,
+            outcome.started, outcome.ended, outcome.ended - outcome.started, outcome.error_type, error,
             outcome.stamp,
         )
         if outcome.ok:
@@ -473,7 +590,21 @@ class _Session:
             self._report(job, JobRecord(job.key, job.partition_text, "blocked", 0, error=message), records)
 
 
-def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | None:
+# What a JSON asset returning one of these types should declare instead.
+_SERIALIZER_FOR = {"DataFrame": "parquet", "Table": "parquet", "RecordBatch": "parquet", "ndarray": "numpy"}
+_NOT_JSON = re.compile(r"Object of type (\w+) is not JSON serializable")
+
+
+def _declare_hint(serializer: str, error: str) -> str:
+    """`error`, and for a JSON asset whose value json cannot store, the serializer to declare."""
+    found = _NOT_JSON.search(error) if serializer == "json" else None
+    suggested = _SERIALIZER_FOR.get(found.group(1)) if found else None
+    if suggested is None:
+        return error
+    return f'{error}; to store such values, declare @asset(..., serializer="{suggested}")'
+
+
+def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueStamp, float] | None:
     """The value of a job that finished under `claim` while its run was killed before recording it."""
     result_path = os.path.join(directory, layout.RESULT_FILE)
     try:
@@ -483,7 +614,7 @@ def _adopt(directory: str, claim: Claim) -> tuple[layout.ValueStamp, float] | No
         with open(result_path, "rb") as stream:
             if json.loads(stream.read()).get("ok") is not True:
                 return None
-        return layout.stamp_value(os.path.join(directory, layout.VALUE_FILE)), stat.st_mtime_ns / 1e9
+        return layout.stamp_value(value_path), stat.st_mtime_ns / 1e9
     except (OSError, ValueError, AttributeError):
         return None
 
@@ -492,18 +623,22 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
     """Which selected jobs are fresh and which would run, judged by the recorded values upstream."""
     try:
         store = StateStore.open(state_dir, create=False)
-        successes = store.successes()
-        store.close()
+        try:
+            successes = store.successes()
+        finally:
+            store.close()
     except FileNotFoundError:
         successes = {}
-    except (OSError, sqlite3.Error) as exc:
+    except StateError as exc:
+        raise _output_error(exc) from exc
+    except OSError as exc:
         raise OutputError(f"the state store of {out!r} cannot be read: {exc}") from None
     digests: dict[int, str | None] = dict(_external_digests(plan, out, successes))
     reports: list[JobReport] = []
     for job_id in plan.selected:
         job = plan.jobs[job_id]
         success = successes.get((job.key, job.partition_text))
-        path = os.path.join(out, job.directory, layout.VALUE_FILE)
+        path = os.path.join(out, job.directory, plan.assets[job.key].value_file)
         upstream = [digests.get(u) for u in job.upstream]
         fresh = (
             success is not None
@@ -516,3 +651,134 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
         reports.append(JobReport(job.key, job.partition_values(), "fresh" if fresh else "run", 0, None, None,
                                  None, os.path.join(out, job.directory)))
     return RunReport(out, "dry-run", started, time.time(), tuple(reports))
+
+
+@dataclass(frozen=True, slots=True)
+class Repair:
+    """What :func:`repair` did."""
+
+    damaged: bool
+    """Whether the store was damaged (or missing); when not, nothing was touched."""
+    moved: tuple[str, ...]
+    """Where the damaged files went (the database and its ``-wal`` and ``-shm`` files)."""
+    adopted: int
+    """Job directories adopted as their jobs' last success."""
+    fingerprints: int
+    """How many of them kept the fingerprint that the damaged store still held for their value."""
+
+
+def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
+    """Set a damaged (or missing) state store of `out` aside and rebuild it from the job directories.
+
+    Nothing is deleted: the damaged files are renamed ``state.db.damaged-<UTC time>`` (with their ``-wal`` and
+    ``-shm``). Every job directory with an ok ``result.json`` and its value file becomes that job's last
+    success. Its fingerprint is taken from what can still be read of the damaged store when that recorded
+    the same value bytes; otherwise it is unknown and the job runs once more, after which a job that reads
+    the same bytes as before stays fresh. Raises :class:`OutputLockedError` while a run holds `out`,
+    :class:`OutputError` when `out` cannot be used.
+    """
+    state_dir = os.path.join(out, layout.STATE_DIR)
+    path = os.path.join(state_dir, "state.db")
+    if not os.path.isdir(out):
+        raise OutputError(f"{out!r} is not an output directory")
+    with _locked(state_dir, out):
+        if os.path.exists(path):
+            try:
+                StateStore.open(state_dir, create=True).close()  # as a run opens it: nothing left beside it
+                return Repair(False, (), 0, 0)
+            except StoreDamaged:
+                pass
+            except StateError as exc:
+                raise _output_error(exc) from exc
+        moved = _set_aside(path)
+        salvaged = state.salvage_fingerprints(moved[0]) if moved and not moved[0].endswith(("-wal", "-shm")) \
+            else {}
+        records = list(_job_directories(out, salvaged))
+        try:
+            store = StateStore.open(state_dir, create=True)
+        except StateError as exc:
+            raise _output_error(exc) from exc
+        try:
+            run_id = store.begin_run(command if command is not None else f"tamso.repair({out!r})")
+            store.record(run_id, records)
+            store.end_run(run_id, "repaired")
+        except StateError as exc:
+            raise _output_error(exc) from exc
+        finally:
+            store.close()
+    kept = sum(r.fingerprint != state.REPAIRED_FINGERPRINT for r in records)
+    return Repair(True, tuple(moved), len(records), kept)
+
+
+@contextlib.contextmanager
+def _locked(state_dir: str, out: str) -> Iterator[None]:
+    """Hold the output directory against runs (as a run does) while the block runs."""
+    try:
+        os.makedirs(state_dir, exist_ok=True)
+        lock = os.open(os.path.join(state_dir, layout.LOCK_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except OSError as exc:
+        raise OutputError(f"cannot use {out!r} as the output directory: {exc.strerror or exc}") from None
+    try:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise OutputLockedError(f"another run holds {out!r}; wait for it to end") from None
+        yield
+    finally:
+        os.close(lock)
+
+
+def _set_aside(path: str) -> list[str]:
+    """Rename the database at `path` and its ``-wal`` and ``-shm`` files to one timestamped name; returns the
+    new names, the database's first (empty when there was none)."""
+    stamp = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime())
+    target = f"{path}.damaged-{stamp}"
+    serial = 1
+    while any(os.path.lexists(target + side) for side in ("", "-wal", "-shm")):
+        serial += 1
+        target = f"{path}.damaged-{stamp}-{serial}"
+    moved = []
+    for side in ("", "-wal", "-shm"):
+        if os.path.lexists(path + side):
+            try:
+                os.rename(path + side, target + side)
+            except OSError as exc:
+                raise OutputError(f"cannot set {path + side} aside: {exc.strerror or exc}") from None
+            moved.append(target + side)
+    return moved
+
+
+def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]]) -> Iterator[JobRecord]:
+    """A success record for every job directory under `out` with an ok ``result.json`` and its value file."""
+    texts: dict[str, str] = {}  # a value's JSON text, by its repr: each value is rendered once
+
+    def text_of(value: Any) -> str:
+        found = texts.get(shown := f"{type(value).__name__}:{value!r}")
+        if found is None:
+            found = texts[shown] = value_text(value)
+        return found
+
+    for directory, subdirectories, names in os.walk(out):
+        subdirectories[:] = sorted(d for d in subdirectories if not d.startswith("."))
+        if layout.RESULT_FILE not in names or directory == out:
+            continue
+        parsed = layout.parse_job_directory(os.path.relpath(directory, out))
+        if parsed is None:
+            continue
+        key, pairs = parsed
+        try:
+            with open(os.path.join(directory, layout.RESULT_FILE), "rb") as stream:
+                result = json.loads(stream.read())
+            if not isinstance(result, dict) or result.get("ok") is not True:
+                continue
+            value_path = result.get("value_path")
+            value_name = os.path.basename(value_path) if isinstance(value_path, str) and value_path \
+                else layout.VALUE_FILE
+            stamp = layout.stamp_value(os.path.join(directory, value_name))
+            ended = os.stat(os.path.join(directory, layout.RESULT_FILE)).st_mtime
+            partition = partition_text(tuple((dim, text_of(value)) for dim, value in pairs))
+        except (OSError, ValueError, PlanError):
+            continue
+        old = salvaged.get((key, partition))
+        fingerprint = old[0] if old is not None and old[1] == stamp.sha256 else state.REPAIRED_FINGERPRINT
+        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp)

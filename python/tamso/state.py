@@ -18,18 +18,30 @@ Tables:
   with the fingerprint they ran under; a runner killed before it could record
   a job that did finish lets the next run adopt that job instead of running
   it again. A run that ends clears them.
+
+Every failure of the database reaches callers as one :class:`StateError`
+whose message names the cause and the file: damaged (found by
+``PRAGMA quick_check`` when the store is opened), full disk, read-only, or
+locked by another process for longer than :data:`LOCK_WAIT` seconds (a
+:class:`StoreNotice` warning says that it waits after :data:`NOTICE_AFTER`).
 """
 
 from __future__ import annotations
 
+import contextlib
+import fcntl
+import functools
 import os
+import shlex
 import sqlite3
 import time
 import urllib.parse
+import warnings
 from dataclasses import dataclass
-from typing import Iterable
+from typing import Callable, Concatenate, Iterable, Iterator, ParamSpec, TypeVar
 
-from tamso.layout import ValueStamp
+from tamso._cli import Notice
+from tamso.layout import LOCK_FILE, ValueStamp
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS runs (
@@ -97,6 +109,107 @@ CREATE TABLE IF NOT EXISTS claims (
 """
 
 DB_FILE = "state.db"
+LOCK_WAIT = 30.0
+"""Seconds a write waits for another process's lock on the database before giving up."""
+NOTICE_AFTER = 2.0
+"""Seconds of waiting after which a :class:`StoreNotice` says so."""
+ABRUPT = "ended abruptly"
+"""The outcome of a run found ``running`` while nobody holds the output directory: it ended abruptly."""
+REPAIRED_FINGERPRINT = "repaired"
+"""The fingerprint of a success adopted from the files by a repair: it matches no job's fingerprint."""
+
+
+class StateError(Exception):
+    """The state store cannot be used; the message names the cause and the file."""
+
+    def __init__(self, message: str, path: str) -> None:
+        super().__init__(message)
+        self.path = path
+
+
+class StoreDamaged(StateError):
+    """The database file is damaged (``tamso repair`` sets it aside and rebuilds it)."""
+
+
+class StoreFull(StateError):
+    """The disk holding the database is full."""
+
+
+class StoreReadOnly(StateError):
+    """The database, or the directory or file system holding it, cannot be written."""
+
+
+class StoreLocked(StateError):
+    """Another process held the database for longer than :data:`LOCK_WAIT` seconds."""
+
+
+class StoreNotice(Notice):
+    """Something the store waits for, worth telling whoever waits with it."""
+
+    prefix = ""
+
+
+def state_error(exc: sqlite3.Error, path: str) -> StateError:
+    """The :class:`StateError` that says what `exc`, raised by the database at `path`, means."""
+    code = getattr(exc, "sqlite_errorcode", 0) & 0xFF
+    detail = str(exc)
+    if code in (sqlite3.SQLITE_CORRUPT, sqlite3.SQLITE_NOTADB) or (
+            code == 0 and isinstance(exc, sqlite3.DatabaseError) and "malformed" in detail):
+        out = os.path.dirname(os.path.dirname(path)) or "."
+        return StoreDamaged(f"the state store {path} is damaged ({detail}): run 'tamso repair"
+                            f" {shlex.quote(out)}' to set it aside and rebuild it from the job directories", path)
+    if code == sqlite3.SQLITE_FULL or (code == sqlite3.SQLITE_IOERR and _disk_full(path)):
+        return StoreFull(f"cannot write the state store {path}: the disk is full ({detail})", path)
+    if code == sqlite3.SQLITE_READONLY:
+        return StoreReadOnly(f"cannot write the state store {path}: it is read-only ({detail})", path)
+    if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+        return StoreLocked(f"the state store {path} stayed locked by another process for more than"
+                           f" {LOCK_WAIT:.0f} s ({detail})", path)
+    return StateError(f"the state store {path} cannot be used: {detail}", path)
+
+
+def _disk_full(path: str) -> bool:
+    """Whether the file system holding `path` has no block left (an I/O error there is a full disk)."""
+    try:
+        return os.statvfs(os.path.dirname(path) or ".").f_bavail == 0
+    except OSError:
+        return False
+
+
+def _busy(exc: sqlite3.Error) -> bool:
+    return getattr(exc, "sqlite_errorcode", 0) & 0xFF in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
+
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
+
+
+def _guarded(method: Callable[Concatenate[StateStore, _P], _T]) -> Callable[Concatenate[StateStore, _P], _T]:
+    """Let a database failure in `method` leave as the :class:`StateError` that names it."""
+    def call(self: StateStore, /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
+        try:
+            return method(self, *args, **kwargs)
+        except sqlite3.Error as exc:
+            raise state_error(exc, self.path) from exc
+    functools.update_wrapper(call, method)
+    return call
+
+
+def run_in_progress(state_dir: str) -> bool:
+    """Whether a run holds the output directory of `state_dir` (its lock file is locked)."""
+    try:
+        fd = os.open(os.path.join(state_dir, LOCK_FILE), os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)  # closing releases a lock taken here
+    return False
 
 
 @dataclass(frozen=True, slots=True)
@@ -152,32 +265,115 @@ class Latest:
 class StateStore:
     """The state database of one output directory."""
 
-    def __init__(self, connection: sqlite3.Connection) -> None:
+    def __init__(self, connection: sqlite3.Connection, path: str = DB_FILE, writable: bool = True) -> None:
         self._db = connection
+        self.path = path
+        """The database file."""
+        self._writable = writable
 
     @classmethod
-    def open(cls, state_dir: str, *, create: bool) -> StateStore:
-        """Open the store in `state_dir`; without `create`, read only and the file must exist."""
+    def open(cls, state_dir: str, *, create: bool, check: bool = True) -> StateStore:
+        """Open the store in `state_dir`: with `create`, for writing (made when missing); without, read only
+        (the file must exist: FileNotFoundError), which works on a read-only file system too.
+
+        With `check`, an existing database is checked (``PRAGMA quick_check``) before anything is read.
+        Raises :class:`StateError` when the store cannot be used.
+        """
         path = os.path.join(state_dir, DB_FILE)
+        if not create and not os.path.exists(path):
+            raise FileNotFoundError(path)
+        existed = os.path.exists(path)
         if create:
-            connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.execute("PRAGMA synchronous=NORMAL")
-            with _transaction(connection):
-                _create(connection)
-        else:
-            if not os.path.exists(path):
-                raise FileNotFoundError(path)
-            uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
-            connection = sqlite3.connect(uri, uri=True, isolation_level=None, check_same_thread=False)
-        connection.execute("PRAGMA busy_timeout=10000")
-        return cls(connection)
+            _writable_or_fixed(path)
+        connection = None
+        try:
+            if create:
+                connection = sqlite3.connect(path, isolation_level=None, check_same_thread=False)
+            else:
+                uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+                if not os.path.exists(path + "-shm") and not os.access(state_dir or ".", os.W_OK):
+                    # A reader of a WAL database needs its -shm file, which nobody can make in a read-only
+                    # directory; nobody can write the database there either, so it is read as it stands.
+                    uri += "&immutable=1"
+                connection = sqlite3.connect(uri, uri=True, isolation_level=None, check_same_thread=False)
+            store = cls(connection, path, create)
+            store._set_busy_timeout(NOTICE_AFTER)
+            if check and existed:
+                store._patient(store._check)
+            if create:
+                store._patient(lambda: connection.execute("PRAGMA journal_mode=WAL"))
+                connection.execute("PRAGMA synchronous=NORMAL")
+                with store._writing():
+                    _create(connection)
+            return store
+        except sqlite3.Error as exc:
+            if connection is not None:
+                connection.close()
+            raise state_error(exc, path) from exc
+        except BaseException:
+            if connection is not None:
+                connection.close()
+            raise
 
     def close(self) -> None:
-        self._db.close()
+        with contextlib.suppress(sqlite3.Error):
+            self._db.close()
+
+    def __enter__(self) -> StateStore:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def _check(self) -> None:
+        rows = self._db.execute("PRAGMA quick_check(1)").fetchall()
+        if rows != [("ok",)]:
+            detail = " ".join(" ".join(str(row[0]) for row in rows).replace("*** in database main ***", "").split())
+            raise sqlite3.DatabaseError(f"database disk image is malformed: {detail[:200]}")
+
+    def _set_busy_timeout(self, seconds: float) -> None:
+        self._db.execute(f"PRAGMA busy_timeout={int(seconds * 1000)}")
+
+    def _patient(self, step: Callable[[], object]) -> None:
+        """Run `step`; when another process holds the database, say so and wait up to :data:`LOCK_WAIT`."""
+        try:
+            step()
+            return
+        except sqlite3.OperationalError as exc:
+            if not _busy(exc):
+                raise
+        warnings.warn(StoreNotice(f"waiting for another process to release {self.path} (up to"
+                                  f" {LOCK_WAIT:.0f} s)"), stacklevel=2)
+        self._set_busy_timeout(LOCK_WAIT - NOTICE_AFTER)
+        try:
+            step()
+        finally:
+            with contextlib.suppress(sqlite3.Error):
+                self._set_busy_timeout(NOTICE_AFTER)
+
+    @contextlib.contextmanager
+    def _writing(self) -> Iterator[None]:
+        """The block runs inside BEGIN IMMEDIATE ... COMMIT, or is rolled back when it raises."""
+        self._patient(lambda: self._db.execute("BEGIN IMMEDIATE"))
+        try:
+            yield
+        except BaseException:
+            # The database may have rolled back already (a full disk): the first error is the one to tell.
+            if self._db.in_transaction:
+                with contextlib.suppress(sqlite3.Error):
+                    self._db.execute("ROLLBACK")
+            raise
+        try:
+            self._db.execute("COMMIT")
+        except BaseException:
+            if self._db.in_transaction:
+                with contextlib.suppress(sqlite3.Error):
+                    self._db.execute("ROLLBACK")
+            raise
 
     # Reading -----------------------------------------------------------------
 
+    @_guarded
     def successes(self) -> dict[tuple[str, str], Success]:
         """The last successful materialization of every job that has one."""
         rows = self._db.execute(
@@ -185,6 +381,7 @@ class StateStore:
         )
         return {(k, p): Success(f, ValueStamp(d, s, m)) for k, p, f, d, s, m in rows}
 
+    @_guarded
     def success(self, key: str, partition: str) -> Success | None:
         row = self._db.execute(
             "SELECT fingerprint, value_sha256, value_size, value_mtime_ns FROM success"
@@ -193,18 +390,22 @@ class StateStore:
         ).fetchone()
         return None if row is None else Success(row[0], ValueStamp(row[1], row[2], row[3]))
 
+    @_guarded
     def claims(self) -> dict[tuple[str, str], Claim]:
         rows = self._db.execute("SELECT key, partition, fingerprint, claimed_ns, attempts FROM claims")
         return {(k, p): Claim(f, c, a) for k, p, f, c, a in rows}
 
+    @_guarded
     def has_key(self, key: str) -> bool:
         return self._db.execute("SELECT 1 FROM latest WHERE key = ? LIMIT 1", (key,)).fetchone() is not None
 
+    @_guarded
     def last_statuses(self) -> dict[tuple[str, str], str]:
         """The status each job had in the last run that included it: ok, failed, fresh or blocked."""
         rows = self._db.execute("SELECT key, partition, status FROM statuses")
         return {(k, p): status for k, p, status in rows}
 
+    @_guarded
     def blocked_reasons(self) -> dict[tuple[str, str], str]:
         """Why each job whose last status is blocked did not run (which upstream job failed), as recorded then."""
         rows = self._db.execute(
@@ -213,6 +414,7 @@ class StateStore:
         )
         return {(k, p): error for k, p, error in rows}
 
+    @_guarded
     def latest(self) -> list[Latest]:
         """The last materialization of every job that has one, by key and partition."""
         rows = self._db.execute(
@@ -221,6 +423,7 @@ class StateStore:
         )
         return [Latest(*row) for row in rows]
 
+    @_guarded
     def run_jobs(self, run_id: int) -> list[JobRecord]:
         rows = self._db.execute(
             "SELECT key, partition, status, attempts, fingerprint, started, ended, duration, error_type, error"
@@ -229,19 +432,31 @@ class StateStore:
         )
         return [JobRecord(*row) for row in rows]
 
+    @_guarded
     def runs(self) -> list[tuple[int, float, float | None, str, str]]:
-        return list(self._db.execute("SELECT id, started, ended, outcome, command FROM runs ORDER BY id"))
+        """Every run: id, start, end, outcome and command line. Opened read-only while no run holds the
+        output directory, a run still ``running`` shows as :data:`ABRUPT`: it ended without a word."""
+        rows: list[tuple[int, float, float | None, str, str]] = list(
+            self._db.execute("SELECT id, started, ended, outcome, command FROM runs ORDER BY id"))
+        if not self._writable and any(row[3] == "running" for row in rows) \
+                and not run_in_progress(os.path.dirname(self.path)):
+            rows = [(i, s, e, ABRUPT if o == "running" else o, c) for i, s, e, o, c in rows]
+        return rows
 
     # Writing -------------------------------------------------------------------
 
+    @_guarded
     def begin_run(self, command: str) -> int:
-        with _transaction(self._db):
+        """Open a run; runs still ``running`` ended abruptly (the caller holds the output directory)."""
+        with self._writing():
+            self._db.execute("UPDATE runs SET outcome = ? WHERE outcome = 'running'", (ABRUPT,))
             cursor = self._db.execute(
                 "INSERT INTO runs (started, outcome, command) VALUES (?, 'running', ?)", (time.time(), command)
             )
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
+    @_guarded
     def record(
         self,
         run_id: int,
@@ -277,7 +492,7 @@ class StateStore:
         if not (jobs or claims):
             return
         statuses = [(r.key, r.partition, r.status, run_id) for r in records_list]
-        with _transaction(self._db):
+        with self._writing():
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
             # Only a status that changed is written, so a run with nothing to do rewrites no page.
             self._db.executemany(
@@ -289,10 +504,11 @@ class StateStore:
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
 
+    @_guarded
     def end_run(self, run_id: int, outcome: str) -> None:
         """Close the run. A run that went to its end recorded every job it finished, so its claims go;
         an interrupted one keeps them for the next run to adopt what finished unrecorded."""
-        with _transaction(self._db):
+        with self._writing():
             self._db.execute("UPDATE runs SET ended = ?, outcome = ? WHERE id = ?", (time.time(), outcome, run_id))
             if outcome in ("ok", "failed"):
                 self._db.execute("DELETE FROM claims")
@@ -304,14 +520,51 @@ def _create(connection: sqlite3.Connection) -> None:
             connection.execute(statement)
 
 
-class _transaction:
-    """``with _transaction(db):`` runs the block inside BEGIN IMMEDIATE ... COMMIT (ROLLBACK on error)."""
+def _writable_or_fixed(path: str) -> None:
+    """Refuse a database that cannot be written before the database creates anything beside it.
 
-    def __init__(self, connection: sqlite3.Connection) -> None:
-        self._db = connection
+    A ``-wal`` or ``-shm`` file left read-only (SQLite makes them with the database's mode) is given the
+    database's mode again, so that a store made writable again is usable again.
+    """
+    directory = os.path.dirname(path) or "."
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise StoreReadOnly(f"cannot write the state store {path}: its directory is read-only", path)
+    if not os.path.exists(path):
+        return
+    if not os.access(path, os.W_OK):
+        raise StoreReadOnly(f"cannot write the state store {path}: the file is read-only", path)
+    for side in (path + "-wal", path + "-shm"):
+        if os.path.exists(side) and not os.access(side, os.W_OK):
+            try:
+                os.chmod(side, os.stat(path).st_mode & 0o7777)
+            except OSError:
+                pass
+            if not os.access(side, os.W_OK):
+                raise StoreReadOnly(f"cannot write the state store {path}: {side} is read-only", side)
 
-    def __enter__(self) -> None:
-        self._db.execute("BEGIN IMMEDIATE")
 
-    def __exit__(self, kind: object, value: object, traceback: object) -> None:
-        self._db.execute("COMMIT" if kind is None else "ROLLBACK")
+def salvage_fingerprints(path: str) -> dict[tuple[str, str], tuple[str, str]]:
+    """What can still be read of a damaged database at `path`: the fingerprint and value digest of each job's
+    last success, from the ``success`` table or else from the ok rows of ``jobs``. It is read-only and
+    touches nothing beside the file; each table's rows stop at its first damaged page."""
+    found: dict[tuple[str, str], tuple[str, str]] = {}
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro&immutable=1"
+    try:
+        connection = sqlite3.connect(uri, uri=True)
+    except sqlite3.Error:
+        return found
+    queries = (
+        "SELECT key, partition, fingerprint, value_sha256 FROM jobs WHERE status = 'ok' ORDER BY rowid",
+        "SELECT key, partition, fingerprint, value_sha256 FROM success",
+    )
+    try:
+        for query in queries:  # the success table, read last, has the last word
+            try:
+                for key, partition, fingerprint, digest in connection.execute(query):
+                    if all(isinstance(v, str) for v in (key, partition, fingerprint, digest)):
+                        found[(key, partition)] = (fingerprint, digest)
+            except sqlite3.Error:
+                pass
+    finally:
+        connection.close()
+    return found

@@ -36,6 +36,17 @@ class Task:
     timeout: float | None = None
     readers: int = 0
     """How many selected jobs read this job's value: an executor that holds values may drop it after that many."""
+    serializer: str = "json"
+    """How the job stores its value; anything but json (or non-empty `formats`) runs the serialized job body."""
+    value_name: str = "value.json"
+    """The name of the value file the job writes."""
+    formats: Mapping[int, tuple[str, str]] | None = None
+    """The serializer name and asset module of each upstream job in `kwargs` whose value is not JSON."""
+
+    @property
+    def serialized(self) -> bool:
+        """Whether the job runs the serialized job body rather than ``materialize_asset``."""
+        return self.serializer != "json" or bool(self.formats)
 
 
 @dataclass(frozen=True, slots=True)
@@ -49,7 +60,7 @@ class Outcome:
     error_type: str | None = None
     error: str | None = None
     stamp: ValueStamp | None = None
-    """The stamp of the ``value.json`` written, when `ok`."""
+    """The stamp of the value file written, when `ok`."""
     result_written: bool = True
     """False when the job never got to write ``result.json`` (its worker died): the runner writes the error form."""
 

@@ -66,9 +66,11 @@ def _open_log(directory: str) -> int:
 
 
 def materialize_logged(module: str, function: str, directory: str, kwargs: str, log: int, out: int,
-                       err: int) -> tuple[bool, tuple[str, str] | None]:
-    """``materialize_asset`` into `directory` with file descriptors 1 and 2 on `log` (closed here), then on `out`
-    and `err`.
+                       err: int, body: Callable[[list[str]], None] | None = None
+                       ) -> tuple[bool, tuple[str, str] | None]:
+    """``materialize_asset`` into `directory` (or `body`, a job body with its contract) with file descriptors 1
+    and 2 on `log` (closed here), then on `out` and `err`. A job body is given a list to which it appends the
+    formatted traceback of the exception that fails the job; it ends up at the end of the log.
 
     Returns (ok, error): ok is False when the job failed; error is its (type,
     message) when it failed without writing ``result.json`` (a failure to
@@ -83,7 +85,10 @@ def materialize_logged(module: str, function: str, directory: str, kwargs: str, 
         os.close(log)
         failure: list[str] = []
         try:
-            materialize_traced(module, function, directory, kwargs, failure)
+            if body is None:
+                materialize_traced(module, function, directory, kwargs, failure)
+            else:
+                body(failure)
         except SystemExit:  # a failed job: result.json says why
             ok = False
         except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
@@ -202,21 +207,28 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
     `quiet` is a descriptor on the null device: standard output and error point
     there between jobs, so nothing a stray thread prints lands in a job's log.
     """
-    job_id, module, function, directory, pieces, files = message
+    job_id, module, function, directory, pieces, files = message[:6]
     os.chdir(cwd)
     if sys.path != sys_path:
         sys.path[:] = sys_path
     started = time.time()
+    value_name = layout.VALUE_FILE
+    body = None
     try:
-        kwargs = _kwargs_text(pieces, files)
+        if len(message) > 6:  # a value beyond JSON, written or read: (serializer, value file, upstream formats)
+            serializer, value_name, formats = message[6:]
+            body = serialized_body(module, function, directory, pieces, files, formats, serializer)
+            kwargs = ""
+        else:
+            kwargs = _kwargs_text(pieces, files)
         log = _open_log(directory)
     except OSError as exc:
         return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False)
-    ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet)
+    ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
     ended = time.time()
     if ok:
         try:
-            stamp = layout.stamp_value(os.path.join(cwd, directory, layout.VALUE_FILE))
+            stamp = layout.stamp_value(os.path.join(cwd, directory, value_name))
         except OSError as exc:
             return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
         return (job_id, True, started, ended, None, None, tuple(stamp), True)
@@ -228,6 +240,19 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
         return (job_id, False, started, ended, recorded[0], recorded[1], None, True)
     except (OSError, ValueError, KeyError, TypeError) as exc:
         return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
+
+
+def serialized_body(module: str, function: str, directory: str, pieces: tuple[str | int, ...],
+                    files: dict[int, str], formats: dict[int, tuple[str, str]], serializer: str,
+                    reported: str | None = None) -> Callable[[list[str]], None]:
+    """The job body for an asset with a serializer, or that reads values beyond JSON: `formats` names the
+    serializer and module of each upstream job that is not JSON."""
+    from tamso.executors import _serialized
+
+    upstream: dict[int, _serialized.Upstream] = {
+        job: (path, *formats[job]) if job in formats else (path, "json", None) for job, path in files.items()}
+    return lambda failure: _serialized.materialize(module, function, directory, pieces, upstream,
+                                                   serializer, reported, failure)
 
 
 def _flush() -> None:

@@ -2,7 +2,7 @@
 
 A task runs a batch of jobs (one, or several short ones) on a worker, each
 into a scratch directory local to that worker, and returns each job's
-``value.json``, ``result.json`` and ``log.txt`` as bytes; the client writes
+value file, ``result.json`` and ``log.txt`` as bytes; the client writes
 them into the jobs' directories. A task depends on the tasks of the jobs it
 reads, so values travel between workers through Dask and client and workers
 share no file system. A job that is fresh (not submitted) but read by a
@@ -129,8 +129,16 @@ class JobTimedOut(Exception):
 
 
 def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Payload:
-    """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`."""
-    module, function, directory, pieces, ids, indices, cwd, sys_path, _ = order
+    """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`.
+
+    An order of ten members runs the serialized job body: its ninth is (the
+    serializer, the value file's name, the upstream serializers and modules by
+    job, the upstream value files' names by job), and the upstream values'
+    bytes are written into scratch files for their serializers to load.
+    """
+    module, function, directory, pieces, ids, indices, cwd, sys_path = order[:8]
+    serialized = order[8] if len(order) > 9 else None
+    value_name = layout.VALUE_FILE if serialized is None else serialized[1]
     values = {job: _upstream_value(result, index) for job, result, index in zip(ids, upstream, indices)}
     with _JOB_LOCK:
         home = os.getcwd()
@@ -143,17 +151,24 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
         started = time.time()
         began.append(started)
         saved = os.dup(1), os.dup(2)
+        body = None
         try:
             try:
-                kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
-                                 for p in pieces)
+                if serialized is None:
+                    kwargs = "".join(p if isinstance(p, str) else values[p].decode("utf-8", "surrogateescape")
+                                     for p in pieces)
+                else:
+                    kwargs = ""
+                    files = _upstream_files(target, values, serialized[3])
+                    body = _worker.serialized_body(module, function, target, pieces, files, serialized[2],
+                                                   serialized[0], directory)
                 log_fd = _worker._open_log(target)
             except OSError as exc:
                 return (False, None, None, b"", started, time.time(), type(exc).__name__, display(exc))
             # The worker process goes on running its own threads: its standard output and error come back.
-            ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved)
+            ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved, body)
             ended = time.time()
-            value = _read(os.path.join(target, layout.VALUE_FILE)) if ok else None
+            value = _read(os.path.join(target, value_name)) if ok else None
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
             log = _read(os.path.join(target, layout.LOG_FILE)) or b""
         finally:
@@ -162,14 +177,16 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
             if os.getcwd() != (cwd if cwd is not None else home):
                 os.chdir(cwd if cwd is not None else home)
             # The next job's files must not be mistaken for leftovers of this one (its log is truncated anew).
-            for name in (layout.VALUE_FILE, layout.RESULT_FILE):
+            for name in (value_name, layout.RESULT_FILE):
                 with contextlib.suppress(OSError):
                     os.unlink(os.path.join(target, name))
+            if serialized is not None:
+                shutil.rmtree(_upstream_folder(target), ignore_errors=True)
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
         result = result.replace(_value_path_member(target), _value_path_member.__wrapped__(directory), 1)
     if ok and value is None:
-        return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no value.json")
+        return (False, None, None, log, started, ended, "FileNotFoundError", f"the job wrote no {value_name}")
     if error is not None:
         return (False, None, None, log, started, ended, error[0], error[1])
     if not ok:
@@ -181,6 +198,22 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
             return (False, None, result, log, started, ended, type(exc).__name__, display(exc))
         return (False, None, result, log, started, ended, error_type, message)
     return (True, value, result, log, started, ended, None, None)
+
+
+def _upstream_folder(target: str) -> str:
+    return os.path.join(os.path.dirname(target), "upstream")
+
+
+def _upstream_files(target: str, values: Mapping[int, bytes], names: Mapping[int, str]) -> dict[int, str]:
+    """The upstream values' bytes as files for their serializers to load, one folder per job."""
+    files = {}
+    for job, data in values.items():
+        folder = os.path.join(_upstream_folder(target), str(job))
+        os.makedirs(folder, exist_ok=True)
+        files[job] = os.path.join(folder, names.get(job, layout.VALUE_FILE))
+        with open(files[job], "wb") as stream:
+            stream.write(data)
+    return files
 
 
 def _watched(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[_Payload]:
@@ -237,7 +270,8 @@ def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[
     files back as bytes.
 
     Each order is (module, function, directory, kwargs pieces, upstream job
-    ids, their indices, cwd, sys_path, timeout); the matching entry of
+    ids, their indices, cwd, sys_path, timeout), or with the serialized
+    job body's details before the timeout (see `_run`); the matching entry of
     `upstream` holds, per upstream job, the result of the task that ran it
     (its value at that index) or the scattered bytes (index None). With
     `cwd`, a job runs there with `sys_path`, as in the local pool; the
@@ -411,6 +445,11 @@ class DaskExecutor:
             batch_reads = [read_by[t.job_id] for t in batch]
             orders.append([(t.module, t.function, t.directory, t.kwargs, up,
                             tuple(self._values[job][1] for job in up), cwd, sys_path, t.timeout)
+                           if not t.serialized else
+                           (t.module, t.function, t.directory, t.kwargs, up,
+                            tuple(self._values[job][1] for job in up), cwd, sys_path,
+                            (t.serializer, t.value_name, dict(t.formats or {}),
+                             {job: os.path.basename(t.value_files[job]) for job in up}), t.timeout)
                            for t, up in zip(batch, batch_reads)])
             upstream.append([[self._values[job][0] for job in up] for up in batch_reads])
             first = batch[0]
@@ -499,7 +538,7 @@ class DaskExecutor:
         """The job's files into its directory, as the local pool's jobs write them."""
         ok, value, result, log, started, ended, error_type, error = payload
         try:
-            stamp = _write_files(task.directory, log, value, result)
+            stamp = _write_files(task.directory, log, value, result, task.value_name)
         except OSError as exc:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
         return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
@@ -588,7 +627,8 @@ def _write_whole(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view):]
 
 
-def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes | None) -> layout.ValueStamp | None:
+def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes | None,
+                 value_name: str = layout.VALUE_FILE) -> layout.ValueStamp | None:
     """A job's files into `directory` (made if need be), as the job itself would have written them.
 
     The log is written in place, as a job writes it; the value and result go
@@ -603,7 +643,7 @@ def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes 
         _write_whole(fd, log)
     finally:
         os.close(fd)
-    for name, data in ((layout.VALUE_FILE, value), (layout.RESULT_FILE, result)):
+    for name, data in ((value_name, value), (layout.RESULT_FILE, result)):
         if data is None:
             continue
         temporary = f"{directory}/.{name}.{os.getpid()}-{next(_TEMPORARY)}.tmp"

@@ -62,7 +62,11 @@ class _Worker:
         self.tasks.extend(tasks)
         try:
             self.channel.send(*(
-                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files)) for t in tasks
+                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files))
+                if not t.serialized else
+                (t.job_id, t.module, t.function, t.directory, t.kwargs, dict(t.value_files), t.serializer,
+                 t.value_name, dict(t.formats or {}))
+                for t in tasks
             ))
         except OSError:
             pass  # the worker is dead: the pool sees its channel end and hands the tasks on

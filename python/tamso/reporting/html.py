@@ -20,13 +20,13 @@ import urllib.parse
 from dataclasses import dataclass
 from typing import Iterator, Mapping, Sequence
 
-from tamso import _tracebacks, layout
+from tamso import _tracebacks, layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
 from tamso.state import Latest, StateStore
 
-REPORT_FILE = "report.html"
+REPORT_FILE = layout.REPORT_FILE
 OPEN_ROWS = 1000
 """Assets with failed jobs start expanded while their rows add up to no more than this."""
 MESSAGE_CHARS = 4000
@@ -78,10 +78,10 @@ def job_rows(pipeline: PipelineGraph, latest: Sequence[Latest],
 
 def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
     """Each job's partition, partition text and directory, as the plan makes them, joined from per-value pieces."""
-    head = layout.encode_name(asset.key)
+    head = layout.key_name(asset.key)
     columns = [
         [((d.name, value), f"{json.dumps(d.name, ensure_ascii=False)}:{value}",
-          layout.encode_name(f"{d.name}={layout.value_label(value)}"))
+          layout.dimension_name(d.name, value))
          for value in d.values]
         for d in asset.dimensions
     ]
@@ -160,8 +160,9 @@ def graph_page(pipeline: PipelineGraph, counts: Mapping[str, Counts] | None = No
     return "".join(parts)
 
 
-def write_report(out: str, store: StateStore | None = None) -> str:
-    """Write ``OUT/report.html`` from the graph and the state store the last run left; returns its path.
+def write_report(out: str, store: StateStore | None = None, to: str | None = None) -> str:
+    """Write ``OUT/report.html`` (or the file `to`) from the graph and the state store the last run left;
+    returns its path.
 
     `store` is the open store of a run in progress; without it the store is
     opened read-only. FileNotFoundError when OUT holds no recorded run.
@@ -179,7 +180,11 @@ def write_report(out: str, store: StateStore | None = None) -> str:
         if own:
             opened.close()
     page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None, reasons)
-    path = os.path.join(out, REPORT_FILE)
+    path = os.path.join(out, REPORT_FILE) if to is None else to
+    if to is not None:  # the links to the jobs' files lead from where the page is to OUT
+        where = os.path.relpath(os.path.abspath(out), os.path.dirname(os.path.abspath(to)))
+        if where != ".":
+            page = page.replace('<a href="./', f'<a href="./{urllib.parse.quote(where, safe=_PATH_SAFE)}/')
     layout.write_atomic(path, page.encode("utf-8", "replace"))
     return path
 
@@ -219,6 +224,7 @@ th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: now
 .jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
 .jobs td:nth-child(6), .jobs td:nth-child(7) { white-space: pre-wrap; overflow-wrap: anywhere; }
 .jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
+.jobs .fmt { color: #666; font-size: 11px; margin-right: 6px; }
 """
 
 
@@ -422,7 +428,20 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     parts.append("<td>")
     if present:
         base = f'<a href="{_href_base(job.directory)}'
-        parts += [base + link for name, link in _LINKS if name in present]
+        value = serializers.current_value_file(os.path.join(out, job.directory), present)
+        if value is not None:
+            parts.append(base + _value_link(os.path.join(out, job.directory), value))
+        parts += [base + link for name, link in _LINKS[1:] if name in present]
+
+
+def _value_link(directory: str, name: str) -> str:
+    """The rest of the link to a job's value file, with its format and size."""
+    try:
+        size = " " + layout.size_text(os.stat(os.path.join(directory, name)).st_size)
+    except OSError:
+        size = ""
+    return (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
+            f' <span class="fmt">{_escape(serializers.format_of(name))}{size}</span> ')
 
 
 def _message(error_type: str | None, error: str) -> str:

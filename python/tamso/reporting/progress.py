@@ -7,6 +7,7 @@ import sys
 import time
 from typing import Any, TextIO
 
+from tamso._cli import printable
 from tamso.reporting import STATUSES, JobReport
 
 
@@ -30,7 +31,8 @@ class LineProgress:
         duration = "" if job.duration is None else f" ({job.duration:.2f} s)"
         error = f": {job.error}" if job.status in ("failed", "blocked") and job.error else ""
         width = len(str(self._total))
-        self._stream.write(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {job.label()}{duration}{error}\n")
+        line = printable(f"{job.label()}{duration}{error}")  # names and messages may hold escape sequences
+        self._stream.write(f"[{self._done:>{width}}/{self._total}] {job.status:<7} {line}\n")
         self._stream.flush()
 
     def end(self) -> None:
@@ -85,7 +87,7 @@ class LiveProgress:
         """``running: a, b +3 more``: the oldest jobs handed out, as many as run and fit on the line."""
         if running <= 0 or not self._in_flight:
             return ""
-        names = list(itertools.islice(self._in_flight, running))
+        names = [printable(name) for name in itertools.islice(self._in_flight, running)]
         room = max(30, self._console.width - 100)
         text = "running: "
         for shown, name in enumerate(names):

@@ -99,7 +99,7 @@ class Page(html.parser.HTMLParser):
         attrs = dict(attrs)
         if tag == "body":
             self.body = attrs
-        elif tag == "details":
+        elif tag == "details" and "data-key" in attrs:
             self._key = attrs["data-key"]
             self.assets.append(self._key)
         elif tag == "tr" and self._key is not None and "class" in attrs:
@@ -135,7 +135,12 @@ def check_page(page, out):
     assert sorted(page.assets) == sorted({key for key, _ in EXPECTED})
     assert "data-pwned" not in page.body
     failed = page.jobs[("sources:cleaned", "region=us")][1]
-    assert "<script>document.body.setAttribute('data-pwned', '1')</script> bad rows" in failed[6]
+    # The message without its type (which has its column), then the traceback, collapsed.
+    assert failed[5] == "ValueError"
+    assert failed[6].startswith("<script>document.body.setAttribute('data-pwned', '1')</script> bad rows"
+                                "tracebackTraceback (most recent call last):")
+    assert re.search(r'sources\.py", line \d+, in cleaned\n', failed[6])
+    assert page.jobs[('<b>"tot\\als"</b>', "")][1][6] == "upstream job sources:cleaned[region=us] failed"
     links = [link for _, _, found in page.jobs.values() for link in found]
     assert len(links) >= 20 and all(link.startswith("./") for link in links)
     for link in links:

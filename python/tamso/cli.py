@@ -57,9 +57,27 @@ _count = _number(int, 0, "a whole number of 0 or more")
 _seconds = _number(float, 0.0, "a positive number of seconds")
 
 
+def version() -> str:
+    """The installed distribution's version, else that of the source tree tamso runs from."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("tamso")
+    except metadata.PackageNotFoundError:
+        pass
+    import tomllib
+
+    try:
+        with open(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyproject.toml"), "rb") as stream:
+            return str(tomllib.load(stream)["project"]["version"])
+    except (OSError, ValueError, KeyError):
+        return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Materialize data-pipeline assets.")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     run = commands.add_parser(
         "run",
@@ -169,7 +187,10 @@ _python_show_warning = warnings.showwarning
 
 
 def _error(command: str, message: object) -> None:
-    print(_cli.printable(f"{PROG} {command}: error: {message}"), file=sys.stderr)
+    """One line, then the lines of detail a plan error may have (the pipeline's lines behind it), each escaped."""
+    print(_cli.printable(f"{PROG} {command}: error: {getattr(message, 'summary', message)}"), file=sys.stderr)
+    for line in getattr(message, "details", ()):
+        print(_cli.printable(line), file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -181,6 +202,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = parser.parse_args(argv)
         except SystemExit as exc:
             return exc.code if isinstance(exc.code, int) else 2
+        if args.command is None:
+            parser.print_help(sys.stderr)
+            return 2
         with warnings.catch_warnings():
             warnings.simplefilter("always", _cli.Notice)
             warnings.showwarning = _show_warning

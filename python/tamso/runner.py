@@ -66,13 +66,24 @@ _LOCK_PAUSE = 0.05
 
 
 class Listener(Protocol):
-    """Receives progress while a run goes on."""
+    """Receives progress while a run goes on.
+
+    ``begin(total)`` comes first, then ``job_done`` once per selected job as
+    it ends (with how many jobs run at that moment), and ``end()`` last. A
+    listener may also have ``job_submitted(label)``, called with each job's
+    label as it is handed to the executor, in order (again for a retry).
+    """
 
     def begin(self, total: int) -> None: ...
 
     def job_done(self, job: JobReport, running: int) -> None: ...
 
     def end(self) -> None: ...
+
+
+def _submitted(listener: Listener) -> Any:
+    """The listener's optional ``job_submitted(label)``: told of each job handed to the executor, in order."""
+    return getattr(listener, "job_submitted", None)
 
 
 class _Silent:
@@ -440,8 +451,11 @@ class _Session:
                 if tasks:
                     # Claims are durable before the jobs they cover can start.
                     self._flush(records, claims_out)
+                    submitted = _submitted(self.listener)
                     for task in tasks:
                         self.executor.submit(task)
+                        if submitted is not None:
+                            submitted(plan.jobs[task.job_id].label())
                     self.in_flight += len(tasks)
                     tasks.clear()
                     flushed = time.monotonic()

@@ -440,6 +440,15 @@ class StateStore:
         return {(k, p): status for k, p, status in rows}
 
     @_guarded
+    def blocked_reasons(self) -> dict[tuple[str, str], str]:
+        """Why each job whose last status is blocked did not run (which upstream job failed), as recorded then."""
+        rows = self._db.execute(
+            "SELECT key, partition, error FROM jobs WHERE status = 'blocked' AND error IS NOT NULL AND run_id IN"
+            " (SELECT DISTINCT run_id FROM statuses WHERE status = 'blocked') ORDER BY run_id, rowid"
+        )
+        return {(k, p): error for k, p, error in rows}
+
+    @_guarded
     def latest(self) -> list[Latest]:
         """The last materialization of every job that has one, by key and partition."""
         rows = self._db.execute(

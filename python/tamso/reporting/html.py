@@ -20,7 +20,7 @@ import urllib.parse
 from dataclasses import dataclass
 from typing import Iterator, Mapping, Sequence
 
-from tamso import layout, serializers
+from tamso import _tracebacks, layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
@@ -56,14 +56,22 @@ class JobRow:
     """The job's last materialization."""
     status: str
     """Its last status (a fresh or blocked job keeps the details of its last materialization)."""
+    reason: str | None = None
+    """Why a blocked job did not run: the upstream job that failed."""
 
 
 def job_rows(pipeline: PipelineGraph, latest: Sequence[Latest],
-             statuses: Mapping[tuple[str, str], str]) -> dict[str, list[JobRow]]:
-    """Every job of every asset with its last outcome; outcomes of jobs the graph lacks are left out."""
+             statuses: Mapping[tuple[str, str], str],
+             reasons: Mapping[tuple[str, str], str] | None = None) -> dict[str, list[JobRow]]:
+    """Every job of every asset with its last outcome; outcomes of jobs the graph lacks are left out.
+
+    `reasons` says, for the jobs blocked in the last run, which upstream job failed.
+    """
     by_job = {(row.key, row.partition): row for row in latest}
+    why = reasons or {}
     return {
-        key: [JobRow(partition, directory, by_job.get((key, text)), statuses.get((key, text), NEVER_RUN))
+        key: [JobRow(partition, directory, by_job.get((key, text)), statuses.get((key, text), NEVER_RUN),
+                     why.get((key, text)))
               for partition, text, directory in _jobs_of(asset)]
         for key, asset in pipeline.assets.items()
     }
@@ -115,10 +123,11 @@ def _href_base(directory: str) -> str:
 def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
                 statuses: Mapping[tuple[str, str], str],
                 last_run: tuple[int, float, float | None, str, str] | None,
+                reasons: Mapping[tuple[str, str], str] | None = None,
                 tracked: Mapping[tuple[str, str], Sequence[TrackedFile]] | None = None) -> str:
     """The report of OUT: the graph coloured by status and, per asset, the table of its jobs (with the files each
     job tracked)."""
-    rows = job_rows(pipeline, latest, statuses)
+    rows = job_rows(pipeline, latest, statuses, reasons)
     counts = counts_of(rows)
     parts = [_head(f"tamso report: {os.path.basename(os.path.abspath(out))}")]
     parts.append('<header><h1>tamso report</h1>')
@@ -169,11 +178,12 @@ def write_report(out: str, store: StateStore | None = None, to: str | None = Non
         latest = opened.latest()
         statuses = opened.last_statuses()
         runs = opened.runs()
+        reasons = opened.blocked_reasons() if "blocked" in statuses.values() else {}
         tracked = opened.tracked()
     finally:
         if own:
             opened.close()
-    page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None, tracked)
+    page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None, reasons, tracked)
     path = os.path.join(out, REPORT_FILE) if to is None else to
     if to is not None:  # the links to the jobs' files lead from where the page is to OUT
         where = os.path.relpath(os.path.abspath(out), os.path.dirname(os.path.abspath(to)))
@@ -206,10 +216,17 @@ details.asset > summary .key { font-weight: 600; margin-right: 8px; }
 .sw { display: inline-block; width: 10px; height: 10px; border-radius: 2px; border: 1px solid; margin-right: 6px; }
 .jobs { scroll-margin-top: 60px; padding: 0 0 10px 18px; overflow-x: auto; }
 table { border-collapse: collapse; font-size: 13px; }
+.jobs table { table-layout: fixed; width: 104em; }
+.jobs th:nth-child(1) { width: 20em; } .jobs th:nth-child(2) { width: 5em; } .jobs th:nth-child(3) { width: 5em; }
+.jobs th:nth-child(4) { width: 6em; } .jobs th:nth-child(5) { width: 11em; } .jobs th:nth-child(6) { width: 11em; }
+.jobs th:nth-child(7) { width: 36em; } .jobs th:nth-child(8) { width: 10em; }
+.jobs td:nth-child(1) { white-space: normal; overflow-wrap: anywhere; }
+.jobs details summary { cursor: pointer; color: #555; }
+.jobs pre { margin: 4px 0; font-size: 12px; white-space: pre-wrap; overflow-wrap: anywhere; }
 th, td { text-align: left; padding: 2px 10px 2px 0; vertical-align: top; border-bottom: 1px solid #f0f0f0; }
 th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: nowrap; }
 .jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
-.jobs td:nth-child(7) { white-space: pre-wrap; max-width: 60em; }
+.jobs td:nth-child(6), .jobs td:nth-child(7) { white-space: pre-wrap; overflow-wrap: anywhere; }
 .jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
 .jobs .fmt { color: #666; font-size: 11px; margin-right: 6px; }
 """
@@ -404,15 +421,19 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     parts.append(", ".join(pieces) or "(all)")
     parts.append(f"<td>{_escape(status)}")
     row = job.latest
-    if row is None:
+    present = _files(os.path.join(out, job.directory))
+    if status == "blocked" and job.reason:
+        parts.append(f"<td><td><td><td><td>{_escape(_clip(job.reason, MESSAGE_CHARS))}")
+    elif row is None:
         parts.append("<td><td><td><td><td>")
     else:
         duration = "" if row.duration is None else f"{row.duration:.2f} s"
-        message = _escape(_clip(row.error, MESSAGE_CHARS)) if row.error else ""
+        message = _escape(_clip(_message(row.error_type, row.error), MESSAGE_CHARS)) if row.error else ""
+        if status == "failed" and layout.LOG_FILE in present:
+            message += _traceback(os.path.join(out, job.directory, layout.LOG_FILE))
         parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started)}"
                      f"<td>{_escape(row.error_type or '')}<td>{message}")
     parts.append("<td>")
-    present = _files(os.path.join(out, job.directory))
     if present:
         base = f'<a href="{_href_base(job.directory)}'
         value = serializers.current_value_file(os.path.join(out, job.directory), present)
@@ -429,6 +450,23 @@ def _value_link(directory: str, name: str) -> str:
         size = ""
     return (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
             f' <span class="fmt">{_escape(serializers.format_of(name))}{size}</span> ')
+
+
+def _message(error_type: str | None, error: str) -> str:
+    """The error's message without the type name its display text starts with (the type has its own column)."""
+    head, separator, rest = error.partition(": ")
+    if separator and error_type and (head == error_type or head.endswith("." + error_type)):
+        return rest
+    return error
+
+
+def _traceback(log: str) -> str:
+    """The traceback that ends a failed job's log, in a collapsed ``<details>``; empty when there is none."""
+    lines = _tracebacks.log_traceback(layout.tail(log, 10_000))
+    if not lines:
+        return ""
+    return (f"<details><summary>traceback</summary><pre>{_escape(_clip(chr(10).join(lines), 4 * MESSAGE_CHARS))}"
+            "</pre></details>")
 
 
 def _files(directory: str) -> frozenset[str]:

@@ -10,7 +10,7 @@ import json
 import os
 from typing import TextIO
 
-from tamso import layout
+from tamso import _tracebacks, layout
 from tamso._cli import printable
 from tamso.reporting import STATUSES, RunReport
 
@@ -22,11 +22,11 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
     from rich.text import Text
 
     console = Console(file=stream, soft_wrap=True, width=None if stream.isatty() else 200)
-    table = Table(title=f"tamso run: {report.status} in {report.duration:.2f} s", title_justify="left")
+    table = Table(title=f"tamso run: {report.status}, wall time {report.duration:.2f} s", title_justify="left")
     table.add_column("asset")
     for status in STATUSES:
         table.add_column(status, justify="right")
-    table.add_column("time", justify="right")
+    table.add_column("sum of job durations", justify="right")
     per_asset: dict[str, dict[str, float]] = {}
     for job in report.jobs:
         row = per_asset.setdefault(job.key, {**dict.fromkeys(STATUSES, 0), "time": 0.0})
@@ -40,7 +40,11 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
         console.print(printable(f"  {job.error_type}: {job.error}" if job.error_type and job.error and
                                 not job.error.startswith(job.error_type) else f"  {job.error}", lines=True),
                       markup=False, highlight=False)
-        lines = layout.tail(os.path.join(job.directory, layout.LOG_FILE), log_lines)
+        everything = layout.tail(os.path.join(job.directory, layout.LOG_FILE), 10_000)
+        place = _tracebacks.innermost_pipeline_frame(_tracebacks.log_traceback(everything))
+        if place:
+            console.print(printable(f"  at {place}"), markup=False, highlight=False)
+        lines = everything[-log_lines:] if log_lines > 0 else []
         if lines:
             console.print(printable(f"  last lines of {os.path.join(job.directory, layout.LOG_FILE)}:"),
                           markup=False, highlight=False)

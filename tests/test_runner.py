@@ -257,8 +257,8 @@ def test_changes_rerun_only_what_they_reach(tmp_path):
 def test_selection_and_partition_filters(diamond):
     dry = tamso_cli(diamond, "run", "diamond", "--dry-run", "--select", "+diamond:by_ticker", "--partition", "ticker=A")
     assert dry.stdout.decode().splitlines() == [
-        "run    prices[day=1, ticker=A]", "run    prices[day=2, ticker=A]",
-        "run    diamond:by_ticker[ticker=A]", "3 jobs: 0 fresh, 3 to run"]
+        "runs   prices[day=1, ticker=A]", "runs   prices[day=2, ticker=A]",
+        "runs   diamond:by_ticker[ticker=A]", "3 jobs: 0 fresh, 3 runs, 0 waits"]
     # by_ticker also reads day=1, which is neither selected nor materialized.
     missing = tamso_cli(diamond, "run", "diamond", "--select", "+diamond:by_ticker", "--partition", "day=2")
     assert missing.returncode == 2 and b"prices[day=1, ticker=A] is not selected" in missing.stderr
@@ -266,7 +266,7 @@ def test_selection_and_partition_filters(diamond):
     later = tamso_cli(diamond, "run", "diamond", "--select", "diamond:by_ticker+", "--partition", "ticker=A", "--json")
     assert statuses(later) == {("diamond:by_ticker", '{"ticker": "A"}'): "fresh"}
     rest = tamso_cli(diamond, "run", "diamond", "--dry-run")
-    assert rest.stdout.decode().splitlines()[-1] == "12 jobs: 3 fresh, 9 to run"
+    assert rest.stdout.decode().splitlines()[-1] == "12 jobs: 3 fresh, 9 runs, 0 waits"
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])

@@ -20,11 +20,11 @@ import json
 import os
 import sys
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from types import ModuleType
-from typing import Any, Iterable, Mapping, Sequence
+from typing import Any, Iterable, Mapping, MutableMapping, Sequence
 
-from tamso import _tracebacks, layout, serializers
+from tamso import _tracebacks, imports, layout, serializers
 from tamso._cli import Notice, display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
@@ -80,11 +80,19 @@ class Asset:
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
     """Digest of what every job of the asset fingerprints alike: key, module source, function source (and the
-    serializer, when it is not json)."""
+    serializer, when it is not json), and the source of every project module that the defining module imports
+    (`closure`)."""
     serializer: str = "json"
     """The name of the serializer that stores the asset's values."""
     value_file: str = layout.VALUE_FILE
     """The name of the file that holds a job's value."""
+    closure: imports.Closure | None = field(default=None, repr=False)
+    """The project code the asset's fingerprint covers: its defining module and those it reaches by imports."""
+
+    @property
+    def code(self) -> tuple[imports.CodeFile, ...]:
+        """The project modules of `closure`, by name."""
+        return () if self.closure is None else self.closure.files
 
     @property
     def partitioned(self) -> bool:
@@ -188,8 +196,13 @@ def build(
     *,
     select: Sequence[str] = (),
     partitions: Iterable[tuple[str, Any]] = (),
+    code_cache: MutableMapping[str, imports.CodeEntry] | None = None,
 ) -> Plan:
-    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs."""
+    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs.
+
+    `code_cache` keeps what each project source file imports between plans (see :mod:`tamso.imports`); entries
+    of files that changed are replaced in it.
+    """
     if not modules:
         raise PlanError("no module to run")
     modules = [module_name(name) for name in modules]
@@ -204,7 +217,8 @@ def build(
     for name in dict.fromkeys(modules):
         if name not in listed:
             warnings.warn(PipelineWarning(f"module {name!r} holds no assets"), stacklevel=2)
-    assets = _assets(document["assets"], {m.__name__: m for m in imported})
+    cache = imports.CodeCache() if code_cache is None else code_cache
+    assets = _assets(document["assets"], {m.__name__: m for m in imported}, cache)
     _check_signatures(assets)
     edges = _edges(assets)
     order = _order(assets, edges)
@@ -331,7 +345,8 @@ def _defining_module(record: dict[str, Any], modules: Mapping[str, ModuleType]) 
     return str(listed)
 
 
-def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) -> dict[str, Asset]:
+def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
+            cache: MutableMapping[str, imports.CodeEntry]) -> dict[str, Asset]:
     seen: dict[tuple[str, str], dict[str, Any]] = {}
     for record in records:
         seen.setdefault((record["file_path"], record["function_name"]), record)
@@ -339,11 +354,13 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
     raw_inputs: dict[str, dict[str, str]] = {}
     references: dict[str, str] = {}
     file_digests: dict[str, str] = {}
+    defining = {where: _defining_module(record, modules) for where, record in seen.items()}
+    code = imports.closures(set(defining.values()), cache)
     for (file_path, function), record in seen.items():
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
             raise PlanError(f"asset {function!r} in {file_path}: its metadata is not a declaration")
-        module = _defining_module(record, modules)
+        module = defining[file_path, function]
         name = metadata.get("name")
         key = name if isinstance(name, str) else f"{module}:{function}"
         if not key:
@@ -360,7 +377,10 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             if dim.name in inputs:
                 raise PlanError(f"asset {key!r}: dimension {dim.name!r} is also an input parameter")
         if file_path not in file_digests:
-            file_digests[file_path] = _file_digest(file_path, record)
+            # The import graph has just digested the defining module's file, unless it is no project module.
+            own = code[module].own
+            same = own is not None and (own.path == file_path or os.path.realpath(own.path) == file_path)
+            file_digests[file_path] = own.sha256 if own is not None and same else _file_digest(file_path, record)
         seed = hashlib.sha256()
         chosen = _serializer(key, metadata.get("serializer"))
         parts = [key, file_digests[file_path], record["function_source"]]
@@ -369,6 +389,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         for part in parts:
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
+        seed.update(code[module].digest)
         by_key[key] = Asset(
             key=key,
             module=module,
@@ -380,6 +401,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             seed=seed.digest(),
             serializer=chosen.name,
             value_file=chosen.file_name,
+            closure=code[module],
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -388,11 +410,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             Input(parameter, _resolve(key, parameter, reference, references))
             for parameter, reference in sorted(inputs.items())
         )
-        current = by_key[key]
-        by_key[key] = Asset(
-            current.key, current.module, current.function, current.file_path, current.function_source,
-            current.dimensions, resolved, current.seed, current.serializer, current.value_file,
-        )
+        by_key[key] = replace(by_key[key], inputs=resolved)
     return by_key
 
 

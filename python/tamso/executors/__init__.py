@@ -13,6 +13,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Mapping, Protocol, runtime_checkable
 
+from tamso._tracking import TrackedFile
 from tamso.layout import ValueStamp
 
 
@@ -47,6 +48,9 @@ class Task:
     def serialized(self) -> bool:
         """Whether the job runs the serialized job body rather than ``materialize_asset``."""
         return self.serializer != "json" or bool(self.formats)
+    code: tuple[tuple[str, str], ...] = ()
+    """(module name, SHA-256 of its source) of the project code the job's fingerprint covers: an executor whose
+    workers may hold other code fails the job rather than run it with that."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -63,6 +67,8 @@ class Outcome:
     """The stamp of the value file written, when `ok`."""
     result_written: bool = True
     """False when the job never got to write ``result.json`` (its worker died): the runner writes the error form."""
+    tracked: tuple[TrackedFile, ...] = ()
+    """The files the job tracked while it ran (``tamso.track``), as its worker saw them."""
 
 
 @runtime_checkable

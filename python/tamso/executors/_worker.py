@@ -24,7 +24,7 @@ import time
 import types
 from typing import Any, Callable
 
-from tamso import _tracebacks, layout
+from tamso import _tracebacks, _tracking, layout
 from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors._channel import Channel
@@ -202,7 +202,7 @@ def recorded_error(result: bytes) -> tuple[str, str]:
 
 
 def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int) -> tuple[Any, ...]:
-    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written).
+    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written, tracked).
 
     `quiet` is a descriptor on the null device: standard output and error point
     there between jobs, so nothing a stray thread prints lands in a job's log.
@@ -223,23 +223,24 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
             kwargs = _kwargs_text(pieces, files)
         log = _open_log(directory)
     except OSError as exc:
-        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False)
-    ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
+        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False, ())
+    with _tracking.recording() as tracked:
+        ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
     ended = time.time()
     if ok:
         try:
             stamp = layout.stamp_value(os.path.join(cwd, directory, value_name))
         except OSError as exc:
-            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
-        return (job_id, True, started, ended, None, None, tuple(stamp), True)
+            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
+        return (job_id, True, started, ended, None, None, tuple(stamp), True, _tracking.distinct(tracked))
     if error is not None:
-        return (job_id, False, started, ended, error[0], error[1], None, False)
+        return (job_id, False, started, ended, error[0], error[1], None, False, ())
     try:
         with open(os.path.join(cwd, directory, layout.RESULT_FILE), "rb") as stream:
             recorded = recorded_error(stream.read())
-        return (job_id, False, started, ended, recorded[0], recorded[1], None, True)
+        return (job_id, False, started, ended, recorded[0], recorded[1], None, True, ())
     except (OSError, ValueError, KeyError, TypeError) as exc:
-        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
+        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
 
 
 def serialized_body(module: str, function: str, directory: str, pieces: tuple[str | int, ...],

@@ -24,6 +24,7 @@ from tamso import _tracebacks, layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
+from tamso._tracking import TrackedFile
 from tamso.state import Latest, StateStore
 
 REPORT_FILE = layout.REPORT_FILE
@@ -122,8 +123,10 @@ def _href_base(directory: str) -> str:
 def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
                 statuses: Mapping[tuple[str, str], str],
                 last_run: tuple[int, float, float | None, str, str] | None,
-                reasons: Mapping[tuple[str, str], str] | None = None) -> str:
-    """The report of OUT: the graph coloured by status and, per asset, the table of its jobs."""
+                reasons: Mapping[tuple[str, str], str] | None = None,
+                tracked: Mapping[tuple[str, str], Sequence[TrackedFile]] | None = None) -> str:
+    """The report of OUT: the graph coloured by status and, per asset, the table of its jobs (with the files each
+    job tracked)."""
     rows = job_rows(pipeline, latest, statuses, reasons)
     counts = counts_of(rows)
     parts = [_head(f"tamso report: {os.path.basename(os.path.abspath(out))}")]
@@ -138,7 +141,7 @@ def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
     parts.append(_totals(counts))
     parts.append("</header>")
     parts.append(_graph_section(pipeline, counts, "its jobs"))
-    parts.append(_job_tables(out, pipeline, rows, counts))
+    parts.append(_job_tables(out, pipeline, rows, counts, tracked or {}))
     parts.append("</body></html>\n")
     return "".join(parts)
 
@@ -176,10 +179,11 @@ def write_report(out: str, store: StateStore | None = None, to: str | None = Non
         statuses = opened.last_statuses()
         runs = opened.runs()
         reasons = opened.blocked_reasons() if "blocked" in statuses.values() else {}
+        tracked = opened.tracked()
     finally:
         if own:
             opened.close()
-    page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None, reasons)
+    page = report_page(out, pipeline, latest, statuses, runs[-1] if runs else None, reasons, tracked)
     path = os.path.join(out, REPORT_FILE) if to is None else to
     if to is not None:  # the links to the jobs' files lead from where the page is to OUT
         where = os.path.relpath(os.path.abspath(out), os.path.dirname(os.path.abspath(to)))
@@ -370,7 +374,7 @@ def _bar(counts: Mapping[str, int], left: float, top: float, width: float) -> st
 
 
 def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[JobRow]],
-                counts: Mapping[str, Counts]) -> str:
+                counts: Mapping[str, Counts], tracked: Mapping[tuple[str, str], Sequence[TrackedFile]]) -> str:
     parts = ['<section class="assets"><h2>Jobs by asset</h2>']
     budget = OPEN_ROWS
     labels: dict[tuple[str, str], str] = {}
@@ -387,10 +391,14 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
             f'<span class="sw st-{status}"></span><span class="key">{esc(key)}</span>'
             f'<span class="desc">{esc(describe)}</span>{_chips(tally)}</summary>'
             f'<div class="jobs" id="a{index}"><table><thead><tr><th>partition<th>status<th>attempts<th>duration'
-            '<th>when<th>error type<th>message<th>files</thead><tbody>'
+            f'<th>when<th>error type<th>message<th>files{"<th>tracked files" if tracked else ""}</thead><tbody>'
         )
         for job in jobs:
             _job_row(out, job, labels, parts)
+            if tracked:
+                files = tracked.get((key, partition_text(job.partition)), ())
+                parts.append("<td>" + "<br>".join(_escape(f.label()) for f in files
+                                                  if not f.name and f.kind != "unknown"))
         parts.append("</tbody></table></div></details>")
     parts.append("</section>")
     return "".join(parts)

@@ -403,7 +403,7 @@ def test_a_pipeline_registers_its_own_serializer(tmp_path):
 
 
 def test_the_tables_example_runs_then_is_fresh(tmp_path):
-    examples = pathlib.Path(PACKAGE_ROOT).parent / "examples"
+    examples = pathlib.Path(__file__).resolve().parent.parent / "examples"
     out = tmp_path / "out"
     first = python("-m", "tamso", "run", "tables.sales", "--out", str(out), "--json", cwd=examples)
     assert first.returncode == 0, first.stderr

@@ -27,7 +27,8 @@ sys.path.insert(0, HERE)
 
 import _harness  # noqa: E402
 
-SUITES = ["bench_declaration", "bench_inspection", "bench_materialization", "bench_runner", "bench_cli"]
+SUITES = ["bench_declaration", "bench_inspection", "bench_materialization", "bench_runner", "bench_freshness",
+          "bench_cli"]
 try:  # the Dask executor's row needs the dask extra
     import distributed  # noqa: F401
     SUITES.append("bench_runner_dask")

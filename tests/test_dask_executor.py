@@ -233,6 +233,7 @@ def free_port():
     (["--scheduler", f"tcp://127.0.0.1:{free_port()}", "--connect-timeout", "1"], "cannot reach the scheduler"),
     (["--executor", "local", "--scheduler", "tcp://127.0.0.1:1"], "cannot go with --executor local"),
     (["--executor", "dask"], 'pip install "tamso[dask]"'),
+    (["--upload-code"], "uploading the code is for Dask workers"),
 ])
 def test_cluster_that_cannot_be_used_exits_2_writing_nothing(tmp_path, monkeypatch, capsys, modules, extra,
                                                               message):

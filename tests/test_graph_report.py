@@ -99,7 +99,7 @@ class Page(html.parser.HTMLParser):
         attrs = dict(attrs)
         if tag == "body":
             self.body = attrs
-        elif tag == "details":
+        elif tag == "details" and "data-key" in attrs:
             self._key = attrs["data-key"]
             self.assets.append(self._key)
         elif tag == "tr" and self._key is not None and "class" in attrs:
@@ -135,7 +135,12 @@ def check_page(page, out):
     assert sorted(page.assets) == sorted({key for key, _ in EXPECTED})
     assert "data-pwned" not in page.body
     failed = page.jobs[("sources:cleaned", "region=us")][1]
-    assert "<script>document.body.setAttribute('data-pwned', '1')</script> bad rows" in failed[6]
+    # The message without its type (which has its column), then the traceback, collapsed.
+    assert failed[5] == "ValueError"
+    assert failed[6].startswith("<script>document.body.setAttribute('data-pwned', '1')</script> bad rows"
+                                "tracebackTraceback (most recent call last):")
+    assert re.search(r'sources\.py", line \d+, in cleaned\n', failed[6])
+    assert page.jobs[('<b>"tot\\als"</b>', "")][1][6] == "upstream job sources:cleaned[region=us] failed"
     links = [link for _, _, found in page.jobs.values() for link in found]
     assert len(links) >= 20 and all(link.startswith("./") for link in links)
     for link in links:
@@ -399,7 +404,7 @@ def test_a_large_asset_lists_its_failed_and_blocked_jobs_and_its_first_others(mo
     assert listed == {**{("big", f"n={n}"): "ok" for n in "0124"}, ("big", "n=3"): "failed",
                       ("big", "n=7"): "failed", ("big", "n=8"): "blocked",
                       **{("small", f"n={n}"): "fresh" for n in "0123"}}
-    assert page.jobs[("big", "n=3")][1][6] == "ValueError: three"
+    assert page.jobs[("big", "n=3")][1][6] == "three"
     text = report_html.report_page(str(tmp_path / "my out"), shape, latest, statuses, None)
     assert text.count('class="more"') == 1
     assert "3 more jobs not listed here" in text and "<code>tamso status --json &#x27;" in text

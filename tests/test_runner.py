@@ -70,6 +70,8 @@ def test_example_pipeline_runs_then_is_fresh(tmp_path):
     assert summary == {"ticker": "MSFT", "customers": 2, "closes": {"2026-12-01": 411.25, "2026-12-02": 412.25}}
     result = json.loads((out / "daily_prices" / "day=2026-12-01" / "ticker=AAPL" / "result.json").read_bytes())
     assert result["value_path"] == str(out / "daily_prices" / "day=2026-12-01" / "ticker=AAPL" / "value.json")
+    # The job body's traceback capture leaves result.json as the core writes it.
+    assert result["signature"] == "(ticker: str, day: str) -> dict[str, object]"
 
     second = python("-m", "tamso", "run", "pipeline.reports", "--out", str(out), "--json", cwd=EXAMPLES)
     assert second.returncode == 0 and set(statuses(second).values()) == {"fresh"}
@@ -116,6 +118,18 @@ def test_keyword_arguments_follow_the_three_rules(diamond):
      '@asset(inputs={"d": up}, partitions={"d": partitions([1])})\ndef down(d): pass\n', (),
      "asset 'bad:down': dimension 'd' is also an input parameter"),
     ('from tamso import asset\n@asset()\ndef f(): pass\n', ("--select", "bad:g"), "no asset has the key 'bad:g'"),
+    ('from tamso import asset\n@asset()\ndef first(): pass\n', ("--select", "frist"),
+     "--select frist: no asset has the key 'frist' (did you mean 'first'?)"),
+    ('from tamso import asset\n@asset(name="alpha")\ndef f(): pass\n@asset(name="beta:f")\ndef g(): pass\n',
+     ("--select", "+f"), "--select +f: 'f' names 2 assets, select one by its key: alpha, beta:f"),
+    ('d = {}\ndef g():\n    return d["k"]\nx = g()\n', (),
+     "cannot import module 'bad': KeyError: 'k'\n  bad.py:4: x = g()\n  bad.py:3: return d[\"k\"]\n"),
+    ('from tamso import asset\n@asset\ndef f(): pass\n', (), "bad.py:2: @asset\n  write @asset() with parentheses"),
+    ('from tamso import asset, partitions\n@asset(partitions={"day": partitions([1])})\ndef a(): pass\n', (),
+     "asset 'bad:a': its function a() cannot be called as its jobs call it (with day):"
+     " got an unexpected keyword argument 'day'"),
+    ('from tamso import asset\n@asset()\ndef up(): pass\n@asset(inputs={"x": up})\ndef down(y, *, z=1): pass\n', (),
+     "asset 'bad:down': its function down(y, *, z=1) cannot be called as its jobs call it (with x):"),
     ('from tamso import asset\n@asset()\ndef f(): pass\n@asset(inputs={"x": f})\ndef g(x): pass\n',
      ("--select", "bad:g"), "job bad:f is not selected and has no successful materialization"),
 ])
@@ -169,12 +183,18 @@ def test_failures_block_downstream_and_spare_other_branches(tmp_path):
     assert jobs["failing:numbers", 2]["error"] == "ValueError: two is not allowed"
     assert "killed by SIGKILL" in jobs["failing:numbers", 3]["error"]
     assert jobs["failing:doubled", 2]["error"] == "upstream job failing:numbers[n=2] failed"
+    # The log ends with the traceback from the asset's frame inward; result.json is the core's error form.
     log = (out / "failing:numbers" / "n=2" / "log.txt").read_text()
-    assert log == "working on 2\nto stderr 2\n"
+    assert log.startswith("working on 2\nto stderr 2\nTraceback (most recent call last):\n")
+    assert f'File "{tmp_path / "failing.py"}", line 10, in numbers\n' in log and "tamso" not in log
+    assert log.endswith('raise ValueError("two is not allowed")\nValueError: two is not allowed\n')
+    assert json.loads((out / "failing:numbers" / "n=2" / "result.json").read_bytes()) == {
+        "error": "ValueError: two is not allowed", "error_type": "ValueError", "ok": False}
     assert json.loads((out / "failing:numbers" / "n=3" / "result.json").read_bytes())["ok"] is False
-    # The summary names each failed job, its error and the end of its log.
+    # The summary names each failed job, its error, where in the pipeline it failed and the end of its log.
     text = result.stdout.decode()
     assert "failed: failing:numbers[n=2]" in text and "two is not allowed" in text and "to stderr 2" in text
+    assert "at failing.py:10" in text and "sum of job durations" in text and "wall time" in text
 
 
 def test_retries_timeouts_and_forced_runs(tmp_path):
@@ -237,8 +257,8 @@ def test_changes_rerun_only_what_they_reach(tmp_path):
 def test_selection_and_partition_filters(diamond):
     dry = tamso_cli(diamond, "run", "diamond", "--dry-run", "--select", "+diamond:by_ticker", "--partition", "ticker=A")
     assert dry.stdout.decode().splitlines() == [
-        "run    prices[day=1, ticker=A]", "run    prices[day=2, ticker=A]",
-        "run    diamond:by_ticker[ticker=A]", "3 jobs: 0 fresh, 3 to run"]
+        "runs   prices[day=1, ticker=A]", "runs   prices[day=2, ticker=A]",
+        "runs   diamond:by_ticker[ticker=A]", "3 jobs: 0 fresh, 3 runs, 0 waits"]
     # by_ticker also reads day=1, which is neither selected nor materialized.
     missing = tamso_cli(diamond, "run", "diamond", "--select", "+diamond:by_ticker", "--partition", "day=2")
     assert missing.returncode == 2 and b"prices[day=1, ticker=A] is not selected" in missing.stderr
@@ -246,7 +266,7 @@ def test_selection_and_partition_filters(diamond):
     later = tamso_cli(diamond, "run", "diamond", "--select", "diamond:by_ticker+", "--partition", "ticker=A", "--json")
     assert statuses(later) == {("diamond:by_ticker", '{"ticker": "A"}'): "fresh"}
     rest = tamso_cli(diamond, "run", "diamond", "--dry-run")
-    assert rest.stdout.decode().splitlines()[-1] == "12 jobs: 3 fresh, 9 to run"
+    assert rest.stdout.decode().splitlines()[-1] == "12 jobs: 3 fresh, 9 runs, 0 waits"
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])

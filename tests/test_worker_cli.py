@@ -20,13 +20,14 @@ def worker(cwd, *args):
 @pytest.mark.parametrize(("args", "status", "result", "stderr"), [
     (("prices", "out", '{"ticker": "MSFT"}'), 0, {"ok": True, "signature": str(inspect.signature(prices))}, ""),
     (("exits_zero", "out"), 1, {"ok": False, "error": "SystemExit: 0"}, ""),
+    (("divides", "out"), 1, {"ok": False, "error": "ZeroDivisionError: division by zero"}, ""),
     (("prices", "out", "[1]"), 1, {"ok": False, "error_type": "TypeError"}, ""),
     (("prices", "taken"), 1, None, "python -m tamso.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"),
 ])
 def test_exit_status_and_files(tmp_path, args, status, result, stderr):
     # The pipeline module sits only in the working directory: it must import from there.
     (tmp_path / "cli_pipeline.py").write_text('import sys\ndef prices(ticker: str) -> dict: return {"ticker": ticker}\n'
-                                              "def exits_zero(): sys.exit(0)\n")
+                                              "def exits_zero(): sys.exit(0)\ndef divides(): return 1 / 0\n")
     (tmp_path / "taken").write_text("")
     done = worker(tmp_path, "cli_pipeline", *args)
     assert (done.returncode, done.stdout, done.stderr) == (status, "", stderr)

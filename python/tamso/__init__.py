@@ -12,8 +12,9 @@ Pipeline authors write::
 into an output directory, upstream first and only what changed;
 :func:`tamso.read` reads a materialized value back. ``asset(serializer=...)``
 stores values beyond JSON (``"parquet"``, ``"arrow"``, ``"numpy"``,
-``"pickle"``, or one added with :func:`tamso.serializer`). ``python -m tamso.inspect
-MODULE ...`` describes every asset of some modules as one JSON document;
+``"pickle"``, or one added with :func:`tamso.serializer`); inside an asset,
+``tamso.track(path)`` makes a file the asset reads an input of its job.
+``python -m tamso.inspect MODULE ...`` describes every asset of some modules as one JSON document;
 ``python -m tamso.worker MODULE FUNCTION OUTPUT_DIR`` runs one asset and leaves
 ``value.json`` and ``result.json`` behind.
 """
@@ -32,6 +33,7 @@ from tamso._tamso import (
 if TYPE_CHECKING:
     from tamso.plan import PlanError
     from tamso.reporting import JobReport, RunReport
+    from tamso._tracking import track
     from tamso.runner import OutputError, OutputLockedError, read, run
     from tamso.serializers import serializer
 
@@ -49,6 +51,7 @@ __all__ = [
     "PlanError",
     "OutputError",
     "OutputLockedError",
+    "track",
     "serializer",
 ]
 
@@ -62,6 +65,7 @@ _LAZY = {
     "RunReport": "tamso.reporting",
     "JobReport": "tamso.reporting",
     "PlanError": "tamso.plan",
+    "track": "tamso._tracking",
     "serializer": "tamso.serializers",
 }
 

@@ -56,9 +56,27 @@ _count = _number(int, 0, "a whole number of 0 or more")
 _seconds = _number(float, 0.0, "a positive number of seconds")
 
 
+def version() -> str:
+    """The installed distribution's version, else that of the source tree tamso runs from."""
+    from importlib import metadata
+
+    try:
+        return metadata.version("tamso")
+    except metadata.PackageNotFoundError:
+        pass
+    import tomllib
+
+    try:
+        with open(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "pyproject.toml"), "rb") as stream:
+            return str(tomllib.load(stream)["project"]["version"])
+    except (OSError, ValueError, KeyError):
+        return "unknown"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Materialize data-pipeline assets.")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     run = commands.add_parser(
         "run",
@@ -86,6 +104,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
                      help="give up on an unreachable scheduler after this long (default: 10)")
     run.add_argument("--dashboard", action="store_true", help="print the Dask dashboard's address")
+    run.add_argument("--upload-code", action="store_true",
+                     help="send the pipeline's modules to the Dask workers, which import them afresh when changed")
     run.add_argument("--dry-run", action="store_true", help="print the plan and what is fresh; run nothing")
     run.add_argument("--json", action="store_true", help="print the run report as JSON instead of the summary")
     run.add_argument("--no-report", action="store_true", help="do not write OUT/report.html at the end")
@@ -166,7 +186,10 @@ _python_show_warning = warnings.showwarning
 
 
 def _error(command: str, message: object) -> None:
-    print(_cli.printable(f"{PROG} {command}: error: {message}"), file=sys.stderr)
+    """One line, then the lines of detail a plan error may have (the pipeline's lines behind it), each escaped."""
+    print(_cli.printable(f"{PROG} {command}: error: {getattr(message, 'summary', message)}"), file=sys.stderr)
+    for line in getattr(message, "details", ()):
+        print(_cli.printable(line), file=sys.stderr)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -178,6 +201,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             args = parser.parse_args(argv)
         except SystemExit as exc:
             return exc.code if isinstance(exc.code, int) else 2
+        if args.command is None:
+            parser.print_help(sys.stderr)
+            return 2
         with warnings.catch_warnings():
             warnings.simplefilter("always", _cli.Notice)
             warnings.showwarning = _show_warning
@@ -201,7 +227,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
     from tamso.executors import ExecutorError
     from tamso.plan import PlanError
-    from tamso.reporting import progress, summary
+    from tamso.reporting import DRY_RUN_STATUSES, progress, summary
     from tamso.runner import OutputError, RunWarning, repair, run
 
     if args.scheduler and args.executor == "local":
@@ -242,6 +268,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
             scheduler=args.scheduler,
             connect_timeout=args.connect_timeout,
             dashboard=args.dashboard,
+            upload_code=args.upload_code,
             dry_run=args.dry_run,
             listener=listener,
             command=command,
@@ -256,7 +283,7 @@ def _run(args: argparse.Namespace, argv: Sequence[str] | None) -> int:
         for job in report.jobs:
             print(f"{job.status:<6} {job.label()}")
         counts = report.counts()
-        print(f"{len(report.jobs)} jobs: {counts['fresh']} fresh, {counts.get('run', 0)} to run")
+        print(f"{len(report.jobs)} jobs: " + ", ".join(f"{counts.get(s, 0)} {s}" for s in DRY_RUN_STATUSES))
     else:
         summary.print_summary(report, sys.stdout)
     if not (args.dry_run or args.no_report or report_failed):
@@ -289,6 +316,8 @@ def _status(args: argparse.Namespace) -> int:
         rows = store.latest()
         successes = store.successes()
         runs = store.runs()
+        tracked = {job: [f.label() for f in files if not f.name and f.kind != "unknown"]
+                   for job, files in store.tracked().items()}
     except StateError as exc:
         _error("status", exc)
         return 2
@@ -299,7 +328,8 @@ def _status(args: argparse.Namespace) -> int:
         document = [
             {"key": r.key, "partition": json.loads(r.partition), "status": r.status, "attempts": r.attempts,
              "started": r.started, "ended": r.ended, "duration": r.duration, "error_type": r.error_type,
-             "error": r.error, "format": value[0], "value_size": value[1]}
+             "error": r.error, "format": value[0], "value_size": value[1],
+             "tracked": tracked.get((r.key, r.partition), [])}
             for r, value in zip(rows, values)
         ]
         sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=2) + "\n")
@@ -308,13 +338,15 @@ def _status(args: argparse.Namespace) -> int:
     from rich.table import Table
 
     table = Table()
-    for column in ("key", "partition", "status", "when", "duration", "format", "size"):
+    columns = ("key", "partition", "status", "when", "duration", "format", "size")
+    for column in columns + (("tracked files",) if tracked else ()):
         table.add_column(column, justify="right" if column in ("duration", "size") else "left")
     for r, (kind, size) in zip(rows, values):
         partition = ", ".join(f"{d}={layout.value_label(json.dumps(v))}" for d, v in json.loads(r.partition).items())
         duration = "" if r.duration is None else f"{r.duration:.2f} s"
+        files = (_cli.printable("\n".join(tracked.get((r.key, r.partition), ()))),) if tracked else ()
         table.add_row(_cli.printable(r.key), _cli.printable(partition), r.status, _when(r.ended or r.started),
-                      duration, kind or "", "" if size is None else layout.size_text(size))
+                      duration, kind or "", "" if size is None else layout.size_text(size), *files)
     console = Console(file=sys.stdout, width=None if sys.stdout.isatty() else 200)
     console.print(table)
     if runs and runs[-1][3] in ("running", "ended abruptly"):

@@ -224,18 +224,25 @@ def value_unchanged(path: str, stamp: ValueStamp) -> bool:
     Size and modification time that match the stamp are taken as proof (as
     version control systems do); otherwise the file is digested again.
     """
+    return unchanged_stamp(path, stamp) is not None
+
+
+def unchanged_stamp(path: str, stamp: ValueStamp) -> ValueStamp | None:
+    """The file's stamp now when it still holds the bytes that `stamp` describes (`stamp` itself when its size
+    and modification time match; a new stamp when only its time changed), else None."""
     try:
         stat = os.stat(path)
     except OSError:
-        return False
+        return None
     if stat.st_size != stamp.size:
-        return False
+        return None
     if stat.st_mtime_ns == stamp.mtime_ns:
-        return True
+        return stamp
     try:
-        return stamp_value(path).sha256 == stamp.sha256
+        now = stamp_value(path)
     except OSError:
-        return False
+        return None
+    return now if now.sha256 == stamp.sha256 else None
 
 
 def write_atomic(path: str, data: bytes) -> None:

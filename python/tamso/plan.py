@@ -10,19 +10,22 @@ nothing; every inconsistency in the pipeline is a :class:`PlanError`.
 
 from __future__ import annotations
 
+import difflib
 import graphlib
 import hashlib
 import importlib
+import inspect
 import itertools
 import json
 import os
 import sys
-from dataclasses import dataclass, field
+import warnings
+from dataclasses import dataclass, field, replace
 from types import ModuleType
-from typing import Any, Iterable, Mapping, Sequence
+from typing import Any, Iterable, Mapping, MutableMapping, Sequence
 
-from tamso import layout, serializers
-from tamso._cli import display
+from tamso import _tracebacks, imports, layout, serializers
+from tamso._cli import Notice, display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
 from tamso._tamso import partitions as _partitions
@@ -35,7 +38,20 @@ Piece = str | int
 
 
 class PlanError(Exception):
-    """The pipeline or the selection cannot be planned; nothing was run or written."""
+    """The pipeline or the selection cannot be planned; nothing was run or written.
+
+    `summary` is the message's first line; `details` are the lines that follow
+    it (the lines of pipeline code behind a failed import), each on its own.
+    """
+
+    def __init__(self, summary: str, details: Sequence[str] = ()) -> None:
+        super().__init__("\n".join([summary, *details]))
+        self.summary = summary
+        self.details = tuple(details)
+
+
+class PipelineWarning(Notice):
+    """Something in the pipeline is likely a mistake but does not stop the run (a listed module with no assets)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -64,11 +80,19 @@ class Asset:
     inputs: tuple[Input, ...]
     seed: bytes = field(repr=False)
     """Digest of what every job of the asset fingerprints alike: key, module source, function source (and the
-    serializer, when it is not json)."""
+    serializer, when it is not json), and the source of every project module that the defining module imports
+    (`closure`)."""
     serializer: str = "json"
     """The name of the serializer that stores the asset's values."""
     value_file: str = layout.VALUE_FILE
     """The name of the file that holds a job's value."""
+    closure: imports.Closure | None = field(default=None, repr=False)
+    """The project code the asset's fingerprint covers: its defining module and those it reaches by imports."""
+
+    @property
+    def code(self) -> tuple[imports.CodeFile, ...]:
+        """The project modules of `closure`, by name."""
+        return () if self.closure is None else self.closure.files
 
     @property
     def partitioned(self) -> bool:
@@ -220,10 +244,16 @@ def build(
     *,
     select: Sequence[str] = (),
     partitions: Iterable[tuple[str, Any]] = (),
+    code_cache: MutableMapping[str, imports.CodeEntry] | None = None,
 ) -> Plan:
-    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs."""
+    """Plan the jobs of `modules`; `select` and `partitions` narrow what runs.
+
+    `code_cache` keeps what each project source file imports between plans (see :mod:`tamso.imports`); entries
+    of files that changed are replaced in it.
+    """
     if not modules:
         raise PlanError("no module to run")
+    modules = [module_name(name) for name in modules]
     imported = [_import(name) for name in modules]
     try:
         document = json.loads(inspect_modules(list(modules)))
@@ -231,7 +261,13 @@ def build(
         raise
     except BaseException as exc:  # noqa: BLE001 - pipeline code may raise anything while described
         raise PlanError(f"cannot inspect the modules: {display(exc)}") from None
-    assets = _assets(document["assets"], {m.__name__: m for m in imported})
+    listed = {record["module_path"] for record in document["assets"]}
+    for name in dict.fromkeys(modules):
+        if name not in listed:
+            warnings.warn(PipelineWarning(f"module {name!r} holds no assets"), stacklevel=2)
+    cache = imports.CodeCache() if code_cache is None else code_cache
+    assets = _assets(document["assets"], {m.__name__: m for m in imported}, cache)
+    _check_signatures(assets)
     edges = _edges(assets)
     order = _order(assets, edges)
     assets = {key: assets[key] for key in order}
@@ -240,13 +276,94 @@ def build(
     return Plan(assets, tuple(edges), tuple(jobs), jobs_of, tuple(selected))
 
 
+def module_name(argument: str) -> str:
+    """The dotted module name of `argument`: itself, or the module that a path to a ``.py`` file or a package
+    directory below the working directory holds (``pipeline/reports.py`` is ``pipeline.reports``)."""
+    if not (argument.endswith(".py") or "/" in argument or os.sep in argument):
+        return argument
+    if not os.path.exists(argument):
+        if "/" in argument or os.sep in argument:
+            raise PlanError(f"cannot import module {argument!r}: no such file or directory, looked for from the"
+                            f" working directory {os.getcwd()} (a module is named by its dotted name, e.g."
+                            " pipeline.reports, or by the path of its file below the working directory)")
+        return argument  # a dotted name whose last part is "py"
+    relative = os.path.relpath(os.path.abspath(argument))
+    if relative.startswith(os.pardir) or os.path.isabs(relative):
+        raise PlanError(f"cannot import module {argument!r}: it lies outside the working directory {os.getcwd()};"
+                        " run tamso from the directory its modules import from and name it by its dotted name")
+    stem = relative[:-3] if relative.endswith(".py") and os.path.isfile(argument) else relative
+    parts = stem.split(os.sep)
+    if parts[-1] == "__init__":
+        parts.pop()
+    if not parts or not all(part.isidentifier() for part in parts):
+        return argument
+    return ".".join(parts)
+
+
 def _import(name: str) -> ModuleType:
     try:
         return importlib.import_module(name)
     except KeyboardInterrupt:
         raise
+    except ModuleNotFoundError as exc:
+        if exc.name is None or not (name == exc.name or name.startswith(exc.name + ".")):
+            raise PlanError(*_import_failure(name, exc)) from None
+        raise PlanError(
+            f"cannot import module {name!r}: {display(exc)}, looked for from the working directory {os.getcwd()}"
+            " (a module is named by its dotted name, e.g. pipeline.reports, or by the path of its file below the"
+            " working directory)"
+        ) from None
     except BaseException as exc:  # noqa: BLE001 - a module body may raise anything, SystemExit included
-        raise PlanError(f"cannot import module {name!r}: {display(exc)}") from None
+        raise PlanError(*_import_failure(name, exc)) from None
+
+
+def _import_failure(name: str, exc: BaseException) -> tuple[str, list[str]]:
+    """Why the module did not import: the error, the frames of pipeline code that raised it, and a hint when
+    ``@asset`` lost its parentheses."""
+    lines: list[str] = []
+    frames = _tracebacks.pipeline_frames(exc.__traceback__)
+    for frame in frames:
+        code = f": {frame.line}" if frame.line else ""
+        lines.append(f"  {_tracebacks.where(frame.filename, frame.lineno)}{code}")
+    if isinstance(exc, TypeError) and (
+        "asset() takes 0 positional arguments" in str(exc) or (frames and (frames[-1].line or "").strip() == "@asset")
+    ):
+        lines.append("  write @asset() with parentheses: asset(...) takes only options and returns the decorator")
+    return f"cannot import module {name!r}: {display(exc)}", lines
+
+
+def _check_signatures(assets: Mapping[str, Asset]) -> None:
+    """Every asset's function takes the keyword arguments its jobs pass: its dimensions and input parameters."""
+    for asset in assets.values():
+        function = _function_of(asset)
+        if function is None:
+            continue
+        try:
+            signature = inspect.signature(function)
+        except (TypeError, ValueError):
+            continue
+        passed = [d.name for d in asset.dimensions] + [i.parameter for i in asset.inputs]
+        try:
+            signature.bind(**dict.fromkeys(passed))
+        except TypeError as exc:
+            given = ", ".join(passed) if passed else "no arguments"
+            raise PlanError(
+                f"asset {asset.key!r}: its function {asset.function}{signature} cannot be called as its jobs"
+                f" call it (with {given}): {exc}"
+            ) from None
+
+
+def _function_of(asset: Asset) -> Any:
+    """The function that the asset's jobs will call, as the core finds it; None when it cannot be found."""
+    module = sys.modules.get(asset.module)
+    try:
+        found = getattr(module, asset.function)
+    except Exception:  # noqa: BLE001 - the job will report it
+        return None
+    try:
+        return found.__tamso_original__
+    except Exception:  # noqa: BLE001 - as the core does, a failing lookup means the object itself is called
+        return found
 
 
 def _defining_module(record: dict[str, Any], modules: Mapping[str, ModuleType]) -> str:
@@ -276,7 +393,8 @@ def _defining_module(record: dict[str, Any], modules: Mapping[str, ModuleType]) 
     return str(listed)
 
 
-def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) -> dict[str, Asset]:
+def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType],
+            cache: MutableMapping[str, imports.CodeEntry]) -> dict[str, Asset]:
     seen: dict[tuple[str, str], dict[str, Any]] = {}
     for record in records:
         seen.setdefault((record["file_path"], record["function_name"]), record)
@@ -284,11 +402,13 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
     raw_inputs: dict[str, dict[str, str]] = {}
     references: dict[str, str] = {}
     file_digests: dict[str, str] = {}
+    defining = {where: _defining_module(record, modules) for where, record in seen.items()}
+    code = imports.closures(set(defining.values()), cache)
     for (file_path, function), record in seen.items():
         metadata = record["decorator_metadata"]
         if not isinstance(metadata, dict):
             raise PlanError(f"asset {function!r} in {file_path}: its metadata is not a declaration")
-        module = _defining_module(record, modules)
+        module = defining[file_path, function]
         name = metadata.get("name")
         key = name if isinstance(name, str) else f"{module}:{function}"
         if not key:
@@ -305,7 +425,10 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             if dim.name in inputs:
                 raise PlanError(f"asset {key!r}: dimension {dim.name!r} is also an input parameter")
         if file_path not in file_digests:
-            file_digests[file_path] = _file_digest(file_path, record)
+            # The import graph has just digested the defining module's file, unless it is no project module.
+            own = code[module].own
+            same = own is not None and (own.path == file_path or os.path.realpath(own.path) == file_path)
+            file_digests[file_path] = own.sha256 if own is not None and same else _file_digest(file_path, record)
         seed = hashlib.sha256()
         chosen = _serializer(key, metadata.get("serializer"))
         parts = [key, file_digests[file_path], record["function_source"]]
@@ -314,6 +437,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
         for part in parts:
             data = part.encode("utf-8", "surrogatepass")
             seed.update(len(data).to_bytes(8, "little") + data)
+        seed.update(code[module].digest)
         by_key[key] = Asset(
             key=key,
             module=module,
@@ -325,6 +449,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             seed=seed.digest(),
             serializer=chosen.name,
             value_file=chosen.file_name,
+            closure=code[module],
         )
         raw_inputs[key] = inputs
         references[f"{file_path}:{function}"] = key
@@ -333,11 +458,7 @@ def _assets(records: list[dict[str, Any]], modules: Mapping[str, ModuleType]) ->
             Input(parameter, _resolve(key, parameter, reference, references))
             for parameter, reference in sorted(inputs.items())
         )
-        current = by_key[key]
-        by_key[key] = Asset(
-            current.key, current.module, current.function, current.file_path, current.function_source,
-            current.dimensions, resolved, current.seed, current.serializer, current.value_file,
-        )
+        by_key[key] = replace(by_key[key], inputs=resolved)
     return by_key
 
 
@@ -635,7 +756,9 @@ def _select(
     chosen = set(assets) if not select else _chosen(assets, edges, select)
     wanted: dict[str, set[str]] = {}
     for dim, value in partitions:
-        wanted.setdefault(dim, set()).add(value_text(value))
+        text = value_text(value)
+        _check_partition(assets, chosen, dim, value, text)
+        wanted.setdefault(dim, set()).add(text)
     selected: list[int] = []
     for key, asset in assets.items():
         if key not in chosen:
@@ -651,19 +774,73 @@ def _select(
     return selected
 
 
+def _suggest(word: str, candidates: Iterable[str], quote: Any = repr) -> str:
+    """`` (did you mean 'x'?)`` for the candidates close to `word`, case aside; empty when none is."""
+    by_folded: dict[str, list[str]] = {}
+    for candidate in candidates:
+        by_folded.setdefault(candidate.casefold(), []).append(candidate)
+    close = difflib.get_close_matches(word.casefold(), list(by_folded), n=3, cutoff=0.6)
+    found = [c for folded in close for c in by_folded[folded]][:3]
+    return f" (did you mean {' or '.join(quote(c) for c in found)}?)" if found else ""
+
+
+def _listing(texts: Sequence[str], limit: int = 10) -> str:
+    shown = ", ".join(texts[:limit])
+    return shown + (f", ... ({len(texts)} in all)" if len(texts) > limit else "")
+
+
+def _check_partition(assets: Mapping[str, Asset], chosen: set[str], dim: str, value: Any, text: str) -> None:
+    """A ``--partition DIM=VALUE`` must name a dimension of a selected asset and one of its values."""
+    universes: dict[str, list[str]] = {}
+    for key, asset in assets.items():
+        if key in chosen:
+            for dimension in asset.dimensions:
+                universes.setdefault(dimension.name, []).extend(dimension.values)
+    shown = f"--partition {dim}={layout.value_label(text)}"
+    if dim not in universes:
+        if not universes:
+            raise PlanError(f"{shown}: no selected asset is partitioned")
+        raise PlanError(f"{shown}: no selected asset has the dimension {dim!r}{_suggest(dim, universes)};"
+                        f" the dimensions are {_listing(sorted(universes))}")
+    values = list(dict.fromkeys(universes[dim]))
+    if text not in values:
+        labels = [layout.value_label(v) for v in values]
+        raise PlanError(
+            f"{shown}: no selected asset has the value {layout.value_label(text)} for the dimension {dim!r}"
+            f"{_suggest(layout.value_label(text), labels, str)}; its values are {_listing(labels)}"
+        )
+
+
+def _by_name(assets: Mapping[str, Asset], name: str) -> list[str]:
+    """The keys of the assets whose function is called `name`, or whose key ends in ``:name``."""
+    return [key for key, asset in assets.items()
+            if asset.function == name or (":" in key and key.rpartition(":")[2] == name)]
+
+
 def _chosen(assets: Mapping[str, Asset], edges: Sequence[Edge], select: Sequence[str]) -> set[str]:
-    """The asset keys that `select` names: ``KEY``, ``+KEY`` (and upstream), ``KEY+`` (and downstream)."""
+    """The asset keys that `select` names: ``KEY``, ``+KEY`` (and upstream), ``KEY+`` (and downstream).
+
+    A KEY that is no asset's key may be a function's name (or the part of a
+    key after its ``:``) when exactly one asset has it.
+    """
     chosen: set[str] = set()
     graph: Any = None
     for item in select:
         key, up, down = item, False, False
-        if key not in assets:
+        if key not in assets and not _by_name(assets, key):
             up = key.startswith("+")
             key = key[1:] if up else key
-            down = key.endswith("+") and key not in assets
+            down = key.endswith("+") and key not in assets and not _by_name(assets, key)
             key = key[:-1] if down else key
         if key not in assets:
-            raise PlanError(f"--select {item}: no asset has the key {key!r}")
+            named = _by_name(assets, key)
+            if len(named) > 1:
+                raise PlanError(f"--select {item}: {key!r} names {len(named)} assets, select one by its key: "
+                                + ", ".join(sorted(named)))
+            if not named:
+                names = [*assets, *(a.function for a in assets.values())]
+                raise PlanError(f"--select {item}: no asset has the key {key!r}{_suggest(key, names)}")
+            key = named[0]
         chosen.add(key)
         if up or down:
             if graph is None:

@@ -24,8 +24,9 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence, overload
 
-from tamso import _cli, layout, state
-from tamso.executors import Executor, Outcome, Task, create
+from tamso import _cli, _tracking, layout, state
+from tamso.executors import Executor, ExecutorError, Outcome, Task, create
+from tamso.imports import CodeCache, CodeEntry
 from tamso.plan import Job, Plan, PlanError, build, partition_text, value_text
 from tamso.reporting import JobReport, RunReport
 from tamso.state import Claim, JobRecord, StateStore, StoreDamaged, StateError, Success
@@ -68,13 +69,24 @@ _LOCK_PAUSE = 0.05
 
 
 class Listener(Protocol):
-    """Receives progress while a run goes on."""
+    """Receives progress while a run goes on.
+
+    ``begin(total)`` comes first, then ``job_done`` once per selected job as
+    it ends (with how many jobs run at that moment), and ``end()`` last. A
+    listener may also have ``job_submitted(label)``, called with each job's
+    label as it is handed to the executor, in order (again for a retry).
+    """
 
     def begin(self, total: int) -> None: ...
 
     def job_done(self, job: JobReport, running: int) -> None: ...
 
     def end(self) -> None: ...
+
+
+def _submitted(listener: Listener) -> Any:
+    """The listener's optional ``job_submitted(label)``: told of each job handed to the executor, in order."""
+    return getattr(listener, "job_submitted", None)
 
 
 class _Silent:
@@ -110,6 +122,7 @@ def run(
     scheduler: str | None = None,
     connect_timeout: float = 10.0,
     dashboard: bool = False,
+    upload_code: bool = False,
     dry_run: bool = False,
     listener: Listener | None = None,
     command: str | None = None,
@@ -131,7 +144,9 @@ def run(
     `executor` is "local" (the default), "dask" (a local Dask cluster of
     `jobs` workers, or the cluster of the `scheduler` address, reached within
     `connect_timeout` seconds; `dashboard` prints its address), a
-    ``distributed.Client`` (left open), or an executor object.
+    ``distributed.Client`` (left open), or an executor object. With
+    `upload_code`, the Dask workers get the pipeline's project modules from
+    the run and import them afresh when they changed.
 
     Raises :class:`tamso.plan.PlanError` when the pipeline cannot be planned,
     :class:`OutputLockedError` when another run holds `out` and
@@ -145,19 +160,26 @@ def run(
     if timeout is not None and not timeout > 0:
         raise ValueError(f"timeout must be a positive number of seconds, not {timeout}")
     started = time.time()
-    plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions))
     state_dir = os.path.join(out, layout.STATE_DIR)
+    code_cache = _code_cache(state_dir)
+    plan = build(list(modules), select=list(select or ()), partitions=_partition_pairs(partitions),
+                 code_cache=code_cache)
     _check_directories(plan, out, probe=not dry_run)
     if dry_run:
         return _dry_run(plan, out, state_dir, force, started)
     if plan.external() and not os.path.isdir(state_dir):
         _external_digests(plan, out, {})  # names the first job that has no value to read
     # The executor starts before anything is written, so a cluster that cannot be reached leaves `out` alone.
-    options = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    options: dict[str, Any] = {"scheduler": scheduler, "connect_timeout": connect_timeout, "dashboard": dashboard}
+    if upload_code:
+        options["upload_code"] = sorted({(f.module, f.path) for a in plan.assets.values() for f in a.code})
     pool = create(executor, jobs=jobs, cwd=os.getcwd(), sys_path=list(sys.path), options=options)
     try:
+        if upload_code and not getattr(pool, "uploads_code", False):
+            raise ExecutorError("uploading the code is for Dask workers: run with --scheduler or --executor dask")
         with _locked_store(state_dir) as store:
             try:
+                store.save_code((path, *entry) for path, entry in code_cache.updates())
                 external = _external_digests(plan, out, store.successes()) if plan.external() else {}
                 run_id = store.begin_run(command if command is not None else _command(modules))
             except StateError as exc:
@@ -267,6 +289,12 @@ def _load_value(directory: str, stamp: layout.ValueStamp) -> Any:
     if chosen is serializers.JSON:
         return layout.read_value(os.path.join(directory, name))
     return chosen.load(os.path.join(directory, name))
+
+
+def _code_cache(state_dir: str) -> CodeCache:
+    """The import graph the store keeps (empty when there is no readable store yet)."""
+    return CodeCache((path, CodeEntry(size, mtime_ns, sha256, names))
+                     for path, size, mtime_ns, sha256, names in state.kept_code(state_dir))
 
 
 def _command(modules: Sequence[str]) -> str:
@@ -481,6 +509,15 @@ class _Session:
     """Whether any asset stores its values with a serializer other than json (found out once)."""
     in_flight: int = 0
     prefix: str = ""
+    changed: set[tuple[str, str]] = field(default_factory=set)
+    """The jobs whose last success tracked a file that changed since."""
+    tracking: bool = False
+    """Whether any job's last success tracked files."""
+    checker: _tracking.Checker = field(default_factory=_tracking.Checker)
+    refreshed: list[tuple[str, str, layout.ValueStamp]] = field(default_factory=list)
+    """Value files of fresh jobs whose time changed but whose bytes did not: their new stamps."""
+    code: dict[str, tuple[tuple[str, str], ...]] = field(default_factory=dict)
+    """Asset key -> (module, digest) of the code its tasks carry."""
 
     def __post_init__(self) -> None:
         self.prefix = os.path.join(self.out, "")
@@ -495,6 +532,7 @@ class _Session:
         sorter = self.sorter = _Ready(plan, selected)
         del selected
         claims = self.store.claims()
+        self.tracking, self.changed = _changed_files(self.store, self.checker)
         self.listener.begin(len(plan.selected))
         # A listener may gather its lines; one with a `flush` method is told when the run is about to wait.
         flush_progress = getattr(self.listener, "flush", None)
@@ -517,8 +555,11 @@ class _Session:
                 if tasks:
                     # Claims are durable before the jobs they cover can start.
                     self._flush(records, claims_out)
+                    submitted = _submitted(self.listener)
                     for task in tasks:
                         self.executor.submit(task)
+                        if submitted is not None:
+                            submitted(plan.jobs[task.job_id].label())
                     self.in_flight += len(tasks)
                     tasks.clear()
                     flushed = time.monotonic()
@@ -565,6 +606,10 @@ class _Session:
         self.store.record(self.run_id, records, claims)
         records.clear()
         claims.clear()
+        if self.refreshed or self.checker.refreshed:
+            self.store.refresh(self.refreshed, self.checker.refreshed.values())
+            self.refreshed.clear()
+            self.checker.refreshed.clear()
 
     def _start(
         self,
@@ -582,18 +627,24 @@ class _Session:
         value_path = f"{directory}/{self.plan.assets[job.key].value_file}"
         # Looked up job by job rather than loaded at once: a run of many jobs holds none of them.
         success = self.store.success(job.key, partition)
-        if not self.force and success is not None and success.fingerprint == fingerprint \
-                and layout.value_unchanged(value_path, success.stamp):
-            digests[job.id] = success.stamp.sha256
-            self._report(job, JobRecord(job.key, partition, "fresh", 0, fingerprint), records)
-            sorter.done(job.id)
-            return
+        if not self.force and success is not None and success.fingerprint == fingerprint:
+            now = layout.unchanged_stamp(value_path, success.stamp)
+            if now is not None and where not in self.changed:
+                if now is not success.stamp:
+                    self.refreshed.append((job.key, partition, now))
+                digests[job.id] = success.stamp.sha256
+                self._report(job, JobRecord(job.key, partition, "fresh", 0, fingerprint), records)
+                sorter.done(job.id)
+                return
         claim = claims.get(where)
         adopted = None if claim is None or claim.fingerprint != fingerprint else _adopt(directory, claim, value_path)
         if adopted is not None:
             digests[job.id] = adopted[0].sha256
+            # What the job tracked died with its runner: the next run runs it again to find out.
+            unknown = (_tracking.TrackedFile("", "", _tracking.UNKNOWN, -1, 0, ""),)
             self._report(job, JobRecord(job.key, partition, "ok", claim.attempts if claim else 1,
-                                        fingerprint, ended=adopted[1], stamp=adopted[0]), records)
+                                        fingerprint, ended=adopted[1], stamp=adopted[0], tracked=unknown,
+                                        inputs=self._inputs(job) if job.upstream else None), records)
             sorter.done(job.id)
             return
         self.fingerprints[job.id] = fingerprint
@@ -609,18 +660,26 @@ class _Session:
         jobs = self.plan.jobs
         asset = assets[job.key]
         readers = self.sorter.readers(job.id) if self.sorter is not None else 0
+        code = self.code.get(job.key)
+        if code is None:
+            code = self.code[job.key] = tuple((f.module, f.sha256) for f in asset.code)
         if self.typed is None:
             self.typed = any(a.serializer != "json" for a in assets.values())
         if not self.typed:
             files = {u: f"{self.prefix}{jobs[u].directory}/{layout.VALUE_FILE}" for u in upstream}
             tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                              kwargs, files, self.timeout, readers))
+                              kwargs, files, self.timeout, readers, code=code))
             return
         files = {u: f"{self.prefix}{jobs[u].directory}/{assets[jobs[u].key].value_file}" for u in upstream}
         formats = {u: (up.serializer, up.module) for u in upstream
                    if (up := assets[jobs[u].key]).serializer != "json"}
         tasks.append(Task(job.id, asset.module, asset.function, self.prefix + job.directory,
-                          kwargs, files, self.timeout, readers, asset.serializer, asset.value_file, formats))
+                          kwargs, files, self.timeout, readers, asset.serializer, asset.value_file, formats,
+                          code=code))
+
+    def _inputs(self, job: Job) -> str:
+        """The digests of the values `job` reads, as the store keeps them."""
+        return "".join(self.digests[u] for u in job.upstream)
 
     def _finish(
         self,
@@ -652,6 +711,11 @@ class _Session:
             outcome.error_type, error, outcome.stamp,
         )
         if outcome.ok:
+            # The store replaces a job's tracked files and inputs only where there is something to replace.
+            if outcome.tracked or self.tracking:
+                record.tracked = tuple(outcome.tracked)
+            if job.upstream:
+                record.inputs = self._inputs(job)
             assert outcome.stamp is not None
             self.digests[job.id] = outcome.stamp.sha256
             sorter.done(job.id)
@@ -696,6 +760,14 @@ def _declare_hint(serializer: str, error: str) -> str:
     return f'{error}; to store such values, declare @asset(..., serializer="{suggested}")'
 
 
+def _changed_files(store: StateStore, checker: _tracking.Checker) -> tuple[bool, set[tuple[str, str]]]:
+    """Whether any job tracked files, and which jobs tracked one that changed since: each distinct stamp is
+    checked once, however many jobs share it."""
+    stamps = store.tracked_stamps()
+    changed = [f for f in stamps if not checker.unchanged((f,))]
+    return bool(stamps), store.tracking(changed) if changed else set()
+
+
 def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueStamp, float] | None:
     """The value of a job that finished under `claim` while its run was killed before recording it."""
     result_path = os.path.join(directory, layout.RESULT_FILE)
@@ -711,16 +783,23 @@ def _adopt(directory: str, claim: Claim, value_path: str) -> tuple[layout.ValueS
         return None
 
 
+_DIGEST_CHARS = 64
+
+
 def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) -> RunReport:
-    """Which selected jobs are fresh and which would run, judged by the recorded values upstream."""
+    """What a run would do with each selected job: ``fresh``; ``runs`` (its code, partition or tracked files
+    changed, its value file is not the recorded one, or it has no success); or ``waits`` (it runs only if a
+    value it reads changes, which only running its upstream jobs tells)."""
     try:
         store = StateStore.open(state_dir, create=False)
         try:
             successes = store.successes()
+            changed = _changed_files(store, _tracking.Checker())[1]
+            inputs = store.inputs()
         finally:
             store.close()
     except FileNotFoundError:
-        successes = {}
+        successes, changed, inputs = {}, set(), {}
     except StateError as exc:
         raise _output_error(exc) from exc
     except OSError as exc:
@@ -729,18 +808,26 @@ def _dry_run(plan: Plan, out: str, state_dir: str, force: bool, started: float) 
     reports: list[JobReport] = []
     for job_id in plan.selected:
         job = plan.jobs[job_id]
-        success = successes.get((job.key, job.partition_text))
+        where = (job.key, job.partition_text)
+        success = successes.get(where)
         path = os.path.join(out, job.directory, plan.assets[job.key].value_file)
         upstream = [digests.get(u) for u in job.upstream]
-        fresh = (
-            success is not None
-            and all(d is not None for d in upstream)
-            and not force
-            and success.fingerprint == job.fingerprint(d for d in upstream if d is not None)
-            and layout.value_unchanged(path, success.stamp)
-        )
-        digests[job_id] = success.stamp.sha256 if fresh and success is not None else None
-        reports.append(JobReport(job.key, job.partition_values(), "fresh" if fresh else "run", 0, None, None,
+        status = "runs"
+        if not force and success is not None and layout.value_unchanged(path, success.stamp) \
+                and where not in changed:
+            if all(d is not None for d in upstream):
+                if success.fingerprint == job.fingerprint(d for d in upstream if d is not None):
+                    status = "fresh"
+            else:
+                text = inputs.get(where, "")
+                read = [text[i:i + _DIGEST_CHARS] for i in range(0, len(text), _DIGEST_CHARS)]
+                # The job's own part is unchanged when the values it last read give its recorded fingerprint;
+                # then it runs only if an upstream job that runs brings another value than it read.
+                if len(read) == len(upstream) and success.fingerprint == job.fingerprint(read) \
+                        and all(d is None or d == r for d, r in zip(upstream, read)):
+                    status = "waits"
+        digests[job_id] = success.stamp.sha256 if status == "fresh" and success is not None else None
+        reports.append(JobReport(job.key, job.partition_values(), status, 0, None, None,
                                  None, os.path.join(out, job.directory)))
     return RunReport(out, "dry-run", started, time.time(), tuple(reports))
 
@@ -785,7 +872,8 @@ def repair(out: str = "tamso-out", *, command: str | None = None) -> Repair:
         moved = _set_aside(path)
         salvaged = state.salvage_fingerprints(moved[0]) if moved and not moved[0].endswith(("-wal", "-shm")) \
             else {}
-        records = list(_job_directories(out, salvaged))
+        tracked = state.salvage_tracked(moved[0]) if salvaged else {}
+        records = list(_job_directories(out, salvaged, tracked))
         try:
             store = StateStore.open(state_dir, create=True)
         except StateError as exc:
@@ -840,7 +928,9 @@ def _set_aside(path: str) -> list[str]:
     return moved
 
 
-def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]]) -> Iterator[JobRecord]:
+def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str]],
+                     tracked: Mapping[tuple[str, str], Sequence[_tracking.TrackedFile]] | None = None
+                     ) -> Iterator[JobRecord]:
     """A success record for every job directory under `out` with an ok ``result.json`` and its value file."""
     texts: dict[str, str] = {}  # a value's JSON text, by its repr: each value is rendered once
 
@@ -873,4 +963,8 @@ def _job_directories(out: str, salvaged: Mapping[tuple[str, str], tuple[str, str
             continue
         old = salvaged.get((key, partition))
         fingerprint = old[0] if old is not None and old[1] == stamp.sha256 else state.REPAIRED_FINGERPRINT
-        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp)
+        # A kept fingerprint keeps the files the job tracked; when they cannot be read, the job runs once more.
+        files = tuple(tracked.get((key, partition), ())) if tracked is not None else (
+            _tracking.TrackedFile("", "", _tracking.UNKNOWN, -1, 0, ""),)
+        yield JobRecord(key, partition, "ok", 1, fingerprint, None, ended, None, stamp=stamp,
+                        tracked=files or None)

@@ -18,6 +18,10 @@ Tables:
   with the fingerprint they ran under; a runner killed before it could record
   a job that did finish lets the next run adopt that job instead of running
   it again. A run that ends clears them.
+- ``tracked``: the files each job's last success tracked, with their stamps.
+- ``inputs``: the digests of the upstream values each job's last success read.
+- ``code``: what each project source file imports, by path, as of its size
+  and modification time (the planner's cache of the import graph).
 
 Every failure of the database reaches callers as one :class:`StateError`
 whose message names the cause and the file: damaged (found by
@@ -38,9 +42,10 @@ import time
 import urllib.parse
 import warnings
 from dataclasses import dataclass
-from typing import Callable, Concatenate, Iterable, Iterator, NamedTuple, ParamSpec, TypeVar
+from typing import Any, Callable, Concatenate, Iterable, Iterator, NamedTuple, ParamSpec, TypeVar
 
 from tamso._cli import Notice
+from tamso._tracking import TrackedFile
 from tamso.layout import LOCK_FILE, ValueStamp
 
 _SCHEMA = """
@@ -105,6 +110,31 @@ CREATE TABLE IF NOT EXISTS claims (
     claimed_ns INTEGER NOT NULL,
     attempts INTEGER NOT NULL,
     PRIMARY KEY (key, partition)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS tracked (
+    key TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    path TEXT NOT NULL,
+    name TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    sha256 TEXT NOT NULL,
+    PRIMARY KEY (key, partition, path, name)
+) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS tracked_by_path ON tracked(path, name);
+CREATE TABLE IF NOT EXISTS inputs (
+    key TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    digests TEXT NOT NULL,
+    PRIMARY KEY (key, partition)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS code (
+    path TEXT PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    sha256 TEXT NOT NULL,
+    imports TEXT NOT NULL
 ) WITHOUT ROWID;
 """
 
@@ -242,6 +272,10 @@ class JobRecord:
     error_type: str | None = None
     error: str | None = None
     stamp: ValueStamp | None = None
+    tracked: tuple[TrackedFile, ...] | None = None
+    """The files an ok job tracked; None keeps what the store holds."""
+    inputs: str | None = None
+    """The digests of the upstream values an ok job read, concatenated; None keeps what the store holds."""
 
 
 class Latest(NamedTuple):
@@ -403,6 +437,15 @@ class StateStore:
         return {(k, p): status for k, p, status in rows}
 
     @_guarded
+    def blocked_reasons(self) -> dict[tuple[str, str], str]:
+        """Why each job whose last status is blocked did not run (which upstream job failed), as recorded then."""
+        rows = self._db.execute(
+            "SELECT key, partition, error FROM jobs WHERE status = 'blocked' AND error IS NOT NULL AND run_id IN"
+            " (SELECT DISTINCT run_id FROM statuses WHERE status = 'blocked') ORDER BY run_id, rowid"
+        )
+        return {(k, p): error for k, p, error in rows}
+
+    @_guarded
     def latest(self) -> list[Latest]:
         """The last materialization of every job that has one, by key and partition."""
         rows = self._db.execute(
@@ -437,6 +480,49 @@ class StateStore:
             (run_id,),
         )
         return [JobRecord(*row) for row in rows]
+
+    @_guarded
+    def tracked(self) -> dict[tuple[str, str], list[TrackedFile]]:
+        """The files each job's last success tracked, by key and partition (jobs that tracked none are absent)."""
+        found: dict[tuple[str, str], list[TrackedFile]] = {}
+        rows = self._rows(
+            "SELECT key, partition, path, name, kind, size, mtime_ns, sha256 FROM tracked ORDER BY key, partition,"
+            " path, name"
+        )
+        for key, partition, *stamp in rows:
+            found.setdefault((key, partition), []).append(TrackedFile(*stamp))
+        return found
+
+    @_guarded
+    def tracked_stamps(self) -> list[TrackedFile]:
+        """Every distinct stamp that some job's last success tracked."""
+        return [TrackedFile(*row) for row in self._rows(
+            "SELECT DISTINCT path, name, kind, size, mtime_ns, sha256 FROM tracked")]
+
+    @_guarded
+    def tracking(self, stamps: Iterable[TrackedFile]) -> set[tuple[str, str]]:
+        """The jobs (key, partition) whose last success tracked any of `stamps`."""
+        found: set[tuple[str, str]] = set()
+        for f in stamps:
+            found.update(self._db.execute(
+                "SELECT key, partition FROM tracked WHERE path = ? AND name = ? AND kind = ? AND size = ?"
+                " AND mtime_ns = ? AND sha256 = ?", f))
+        return found
+
+    @_guarded
+    def inputs(self) -> dict[tuple[str, str], str]:
+        """The upstream value digests each job's last success read, concatenated (jobs that read none are
+        absent)."""
+        return {(k, p): d for k, p, d in self._rows("SELECT key, partition, digests FROM inputs")}
+
+    def _rows(self, query: str) -> list[Any]:
+        """The rows of `query` on a table that a store written by an older tamso, opened read-only, may lack."""
+        try:
+            return self._db.execute(query).fetchall()
+        except sqlite3.OperationalError as exc:
+            if "no such table" in str(exc):
+                return []
+            raise
 
     @_guarded
     def runs(self) -> list[tuple[int, float, float | None, str, str]]:
@@ -498,7 +584,10 @@ class StateStore:
         if not (jobs or claims):
             return
         statuses = [(r.key, r.partition, r.status, run_id) for r in records_list]
+        depends = [r for r in records_list if r.status == "ok" and (r.tracked is not None or r.inputs is not None)]
         with self._writing():
+            if depends:
+                self._depends(depends)
             self._db.executemany("INSERT INTO jobs VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)", jobs)
             # Only a status that changed is written, so a run with nothing to do rewrites no page.
             self._db.executemany(
@@ -510,6 +599,45 @@ class StateStore:
             self._db.executemany("INSERT OR REPLACE INTO success VALUES (?,?,?,?,?,?,?,?)", successes)
             self._db.executemany("INSERT OR REPLACE INTO claims VALUES (?,?,?,?,?)", claims)
 
+    def _depends(self, records: list[JobRecord]) -> None:
+        """Replace the tracked files and the inputs of each job in `records` by the ones it holds."""
+        tracked = [r for r in records if r.tracked is not None]
+        self._db.executemany("DELETE FROM tracked WHERE key = ? AND partition = ?",
+                             [(r.key, r.partition) for r in tracked])
+        self._db.executemany(
+            "INSERT OR REPLACE INTO tracked VALUES (?,?,?,?,?,?,?,?)",
+            [(r.key, r.partition, *f) for r in tracked for f in r.tracked or ()],
+        )
+        inputs = [r for r in records if r.inputs is not None]
+        self._db.executemany("DELETE FROM inputs WHERE key = ? AND partition = ?",
+                             [(r.key, r.partition) for r in inputs if not r.inputs])
+        self._db.executemany("INSERT OR REPLACE INTO inputs VALUES (?,?,?)",
+                             [(r.key, r.partition, r.inputs) for r in inputs if r.inputs])
+
+    @_guarded
+    def refresh(self, values: Iterable[tuple[str, str, ValueStamp]], tracked: Iterable[TrackedFile]) -> None:
+        """New stamps for value files and tracked files whose modification time changed but whose bytes did not,
+        so that they are not digested again on every run (a tracked file's, for every job that tracked it)."""
+        value_rows = [(s.size, s.mtime_ns, k, p, s.sha256) for k, p, s in values]
+        tracked_rows = [(f.size, f.mtime_ns, f.path, f.name, f.sha256) for f in tracked]
+        if not (value_rows or tracked_rows):
+            return
+        with self._writing():
+            self._db.executemany(
+                "UPDATE success SET value_size = ?, value_mtime_ns = ? WHERE key = ? AND partition = ?"
+                " AND value_sha256 = ?", value_rows)
+            self._db.executemany(
+                "UPDATE tracked SET size = ?, mtime_ns = ? WHERE path = ? AND name = ? AND sha256 = ?"
+                " AND kind = 'file'", tracked_rows)
+
+    @_guarded
+    def save_code(self, entries: Iterable[tuple[str, int, int, str, str]]) -> None:
+        """Keep (path, size, mtime_ns, sha256, imports) of source files whose entries changed."""
+        rows = list(entries)
+        if rows:
+            with self._writing():
+                self._db.executemany("INSERT OR REPLACE INTO code VALUES (?,?,?,?,?)", rows)
+
     @_guarded
     def end_run(self, run_id: int, outcome: str) -> None:
         """Close the run. A run that went to its end recorded every job it finished, so its claims go;
@@ -518,6 +646,29 @@ class StateStore:
             self._db.execute("UPDATE runs SET ended = ?, outcome = ? WHERE id = ?", (time.time(), outcome, run_id))
             if outcome in ("ok", "failed"):
                 self._db.execute("DELETE FROM claims")
+
+
+def kept_code(state_dir: str) -> list[tuple[str, int, int, str, str]]:
+    """The import graph a store keeps, (path, size, mtime_ns, sha256, imports) per source file, read before a
+    run takes the output directory; empty when there is no readable store.
+
+    Its entries are checked against each file's size and time before use, so the database is read as it
+    stands (no -wal or -shm file is made beside it), and whatever goes wrong only means an empty graph.
+    """
+    path = os.path.join(state_dir, DB_FILE)
+    if not os.path.exists(path):
+        return []
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro"
+    if not os.path.exists(path + "-shm"):
+        uri += "&immutable=1"
+    try:
+        connection = sqlite3.connect(uri, uri=True, isolation_level=None)
+        try:
+            return list(connection.execute("SELECT path, size, mtime_ns, sha256, imports FROM code"))
+        finally:
+            connection.close()
+    except sqlite3.Error:
+        return []
 
 
 def _create(connection: sqlite3.Connection) -> None:
@@ -547,6 +698,24 @@ def _writable_or_fixed(path: str) -> None:
                 pass
             if not os.access(side, os.W_OK):
                 raise StoreReadOnly(f"cannot write the state store {path}: {side} is read-only", side)
+
+
+def salvage_tracked(path: str) -> dict[tuple[str, str], list[TrackedFile]] | None:
+    """The files each job's last success tracked, as a damaged database at `path` still holds them; None when
+    the table cannot be read to its end (then nobody knows what any job tracked)."""
+    uri = "file:" + urllib.parse.quote(os.path.abspath(path)) + "?mode=ro&immutable=1"
+    found: dict[tuple[str, str], list[TrackedFile]] = {}
+    try:
+        connection = sqlite3.connect(uri, uri=True)
+        try:
+            rows = connection.execute("SELECT key, partition, path, name, kind, size, mtime_ns, sha256 FROM tracked")
+            for key, partition, *stamp in rows:
+                found.setdefault((key, partition), []).append(TrackedFile(*stamp))
+        finally:
+            connection.close()
+    except sqlite3.Error as exc:
+        return found if "no such table" in str(exc) else None
+    return found
 
 
 def salvage_fingerprints(path: str) -> dict[tuple[str, str], tuple[str, str]]:

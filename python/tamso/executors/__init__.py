@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from typing import Any, Mapping, NamedTuple, Protocol, runtime_checkable
 
+from tamso._tracking import TrackedFile
 from tamso.layout import ValueStamp
 
 
@@ -42,6 +43,9 @@ class Task(NamedTuple):
     """The name of the value file the job writes."""
     formats: Mapping[int, tuple[str, str]] | None = None
     """The serializer name and asset module of each upstream job in `kwargs` whose value is not JSON."""
+    code: tuple[tuple[str, str], ...] = ()
+    """(module name, SHA-256 of its source) of the project code the job's fingerprint covers: an executor whose
+    workers may hold other code fails the job rather than run it with that."""
 
     @property
     def serialized(self) -> bool:
@@ -62,6 +66,8 @@ class Outcome(NamedTuple):
     """The stamp of the value file written, when `ok`."""
     result_written: bool = True
     """False when the job never got to write ``result.json`` (its worker died): the runner writes the error form."""
+    tracked: tuple[TrackedFile, ...] = ()
+    """The files the job tracked while it ran (``tamso.track``), as its worker saw them."""
 
 
 @runtime_checkable

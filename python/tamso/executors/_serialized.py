@@ -20,7 +20,7 @@ import os
 import pathlib
 from typing import Any, Mapping
 
-from tamso import layout, serializers
+from tamso import _tracebacks, layout, serializers
 from tamso._cli import display
 
 Upstream = tuple[str, str, str | None]
@@ -29,14 +29,16 @@ that serializer (its asset's defining module) when it is not built in."""
 
 
 def materialize(module: str, function: str, directory: str, pieces: tuple[str | int, ...],
-                upstream: Mapping[int, Upstream], serializer: str, reported: str | None = None) -> None:
+                upstream: Mapping[int, Upstream], serializer: str, reported: str | None = None,
+                failure: list[str] | None = None) -> None:
     """Run one asset into `directory` and store its value with `serializer`.
 
     `pieces` and `upstream` give the keyword arguments: literal JSON text and,
     for an int, the value of that upstream job. `reported` is the directory
     that ``result.json`` names (default `directory`). Failures before the asset
     runs that leave no ``result.json`` propagate, as ``materialize_asset``'s
-    do; a failed run raises SystemExit(1) after writing the error form.
+    do; a failed run raises SystemExit(1) after writing the error form, and appends the formatted traceback
+    of its exception to `failure` when given.
     """
     folder = pathlib.Path(directory)
     folder.mkdir(parents=True, exist_ok=True)
@@ -73,6 +75,8 @@ def materialize(module: str, function: str, directory: str, pieces: tuple[str | 
         text = json.dumps(success, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
         layout.write_atomic(result_path, text.encode("utf-8", "surrogateescape"))
     except BaseException as exc:  # noqa: BLE001 - as the core: whatever the run raises is its error
+        if failure is not None:
+            failure.append(_tracebacks.format_exception(exc))
         layout.write_atomic(result_path, layout.error_result(type(exc).__name__, display(exc)))
         raise SystemExit(1) from None
 

@@ -13,15 +13,18 @@ from __future__ import annotations
 
 import collections
 import ctypes
+import importlib
 import json
 import os
 import signal
 import socket
 import sys
+import threading
 import time
+import types
 from typing import Any, Callable
 
-from tamso import layout
+from tamso import _tracebacks, _tracking, layout
 from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors._channel import Channel
@@ -63,9 +66,11 @@ def _open_log(directory: str) -> int:
 
 
 def materialize_logged(module: str, function: str, directory: str, kwargs: str, log: int, out: int,
-                       err: int, body: Callable[[], None] | None = None) -> tuple[bool, tuple[str, str] | None]:
+                       err: int, body: Callable[[list[str]], None] | None = None
+                       ) -> tuple[bool, tuple[str, str] | None]:
     """``materialize_asset`` into `directory` (or `body`, a job body with its contract) with file descriptors 1
-    and 2 on `log` (closed here), then on `out` and `err`.
+    and 2 on `log` (closed here), then on `out` and `err`. A job body is given a list to which it appends the
+    formatted traceback of the exception that fails the job; it ends up at the end of the log.
 
     Returns (ok, error): ok is False when the job failed; error is its (type,
     message) when it failed without writing ``result.json`` (a failure to
@@ -78,21 +83,116 @@ def materialize_logged(module: str, function: str, directory: str, kwargs: str, 
         os.dup2(log, 1)
         os.dup2(log, 2)
         os.close(log)
+        failure: list[str] = []
         try:
             if body is None:
-                materialize_asset(module, function, directory, kwargs)
+                materialize_traced(module, function, directory, kwargs, failure)
             else:
-                body()
+                body(failure)
         except SystemExit:  # a failed job: result.json says why
             ok = False
         except BaseException as exc:  # noqa: BLE001 - preparation failures and internal failures alike
             ok = False
             error = (type(exc).__name__, display(exc))
+        if not ok and failure:
+            _append_to_log(directory, failure[-1])
     finally:
         _flush()
         os.dup2(out, 1)
         os.dup2(err, 2)
     return ok, error
+
+
+# Held from installing a job's traced callable until the core has taken it, so that threads running jobs of
+# one module never see each other's.
+_SWAP_LOCK = threading.Lock()
+
+
+def materialize_traced(module: str, function: str, directory: str, kwargs: str | None,
+                       failure: list[str]) -> None:
+    """``materialize_asset``, with the formatted traceback of the exception that fails the asset's import or
+    call appended to `failure`.
+
+    ``materialize_asset`` keeps no traceback, so the job body imports the
+    module first and, for the length of the core's lookup, puts in the
+    module's place of the function a stand-in that calls it and notes the
+    traceback of what it raises before raising it on. The stand-in wraps the
+    very function the core would call (``inspect.signature`` sees through it,
+    so ``result.json`` is written exactly as without it) and puts the module
+    back as soon as it is called, before any pipeline code runs. A module that
+    does not import gets its error ``result.json`` here, as the core writes
+    it, so its body does not run twice.
+    """
+    try:
+        loaded = importlib.import_module(module)
+    except BaseException as exc:  # noqa: BLE001 - a module body may raise anything
+        failure.append(_tracebacks.format_exception(exc))
+        os.makedirs(directory, exist_ok=True)
+        layout.write_atomic(os.path.join(directory, layout.RESULT_FILE),
+                            layout.error_result(type(exc).__name__, display(exc)))
+        raise SystemExit(1) from None
+    namespace = getattr(loaded, "__dict__", None)
+    found: Any = namespace.get(function) if isinstance(namespace, dict) else None
+    try:
+        target = found.__tamso_original__
+    except BaseException:  # noqa: BLE001 - the core discards whatever this lookup raises, and so do we
+        target = found
+    if found is None or not isinstance(target, types.FunctionType):
+        materialize_asset(module, function, directory, kwargs)
+        return
+    assert isinstance(namespace, dict)
+    restored = threading.Event()
+
+    def restore() -> None:
+        if not restored.is_set():
+            restored.set()
+            if namespace.get(function) is stand_in:
+                namespace[function] = found
+            _SWAP_LOCK.release()
+
+    stand_in = _stand_in(target, restore, failure)
+    _SWAP_LOCK.acquire()
+    namespace[function] = stand_in
+    try:
+        materialize_asset(module, function, directory, kwargs)
+    finally:
+        restore()
+
+
+def _stand_in(target: Callable[..., Any], restore: Callable[[], None], failure: list[str]) -> Callable[..., Any]:
+    def traced(*args: Any, **kwargs: Any) -> Any:
+        restore()
+        try:
+            return target(*args, **kwargs)
+        except BaseException as exc:
+            failure.append(_tracebacks.format_exception(exc))
+            raise
+
+    for name in ("__module__", "__name__", "__qualname__", "__doc__"):
+        setattr(traced, name, getattr(target, name))
+    traced.__wrapped__ = target  # type: ignore[attr-defined]
+    return traced
+
+
+def _append_to_log(directory: str, text: str) -> None:
+    """Write `text` at the end of the job's log (standard error points there), on a line of its own."""
+    path = os.path.join(directory, layout.LOG_FILE)
+    try:
+        with open(path, "rb") as stream:
+            stream.seek(0, os.SEEK_END)
+            if stream.tell():
+                stream.seek(-1, os.SEEK_END)
+                if stream.read(1) != b"\n":
+                    text = "\n" + text
+    except OSError:
+        pass
+    data = text.encode("utf-8", "backslashreplace")
+    while data:
+        try:
+            written = os.write(2, data)
+        except OSError:
+            return
+        data = data[written:]
 
 
 def recorded_error(result: bytes) -> tuple[str, str]:
@@ -102,7 +202,7 @@ def recorded_error(result: bytes) -> tuple[str, str]:
 
 
 def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int) -> tuple[Any, ...]:
-    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written).
+    """Run one job; returns (job_id, ok, started, ended, error_type, error, stamp, result_written, tracked).
 
     `quiet` is a descriptor on the null device: standard output and error point
     there between jobs, so nothing a stray thread prints lands in a job's log.
@@ -123,36 +223,37 @@ def run_job(message: tuple[Any, ...], cwd: str, sys_path: list[str], quiet: int)
             kwargs = _kwargs_text(pieces, files)
         log = _open_log(directory)
     except OSError as exc:
-        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False)
-    ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
+        return (job_id, False, started, time.time(), type(exc).__name__, display(exc), None, False, ())
+    with _tracking.recording() as tracked:
+        ok, error = materialize_logged(module, function, directory, kwargs, log, quiet, quiet, body)
     ended = time.time()
     if ok:
         try:
             stamp = layout.stamp_value(os.path.join(cwd, directory, value_name))
         except OSError as exc:
-            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
-        return (job_id, True, started, ended, None, None, tuple(stamp), True)
+            return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
+        return (job_id, True, started, ended, None, None, tuple(stamp), True, _tracking.distinct(tracked))
     if error is not None:
-        return (job_id, False, started, ended, error[0], error[1], None, False)
+        return (job_id, False, started, ended, error[0], error[1], None, False, ())
     try:
         with open(os.path.join(cwd, directory, layout.RESULT_FILE), "rb") as stream:
             recorded = recorded_error(stream.read())
-        return (job_id, False, started, ended, recorded[0], recorded[1], None, True)
+        return (job_id, False, started, ended, recorded[0], recorded[1], None, True, ())
     except (OSError, ValueError, KeyError, TypeError) as exc:
-        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
+        return (job_id, False, started, ended, type(exc).__name__, display(exc), None, False, ())
 
 
 def serialized_body(module: str, function: str, directory: str, pieces: tuple[str | int, ...],
                     files: dict[int, str], formats: dict[int, tuple[str, str]], serializer: str,
-                    reported: str | None = None) -> Callable[[], None]:
+                    reported: str | None = None) -> Callable[[list[str]], None]:
     """The job body for an asset with a serializer, or that reads values beyond JSON: `formats` names the
     serializer and module of each upstream job that is not JSON."""
     from tamso.executors import _serialized
 
     upstream: dict[int, _serialized.Upstream] = {
         job: (path, *formats[job]) if job in formats else (path, "json", None) for job, path in files.items()}
-    return lambda: _serialized.materialize(module, function, directory, pieces, upstream,
-                                           serializer, reported)
+    return lambda failure: _serialized.materialize(module, function, directory, pieces, upstream,
+                                                   serializer, reported, failure)
 
 
 def _flush() -> None:

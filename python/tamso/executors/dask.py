@@ -42,14 +42,15 @@ import distributed
 from distributed.diagnostics.plugin import WorkerPlugin
 from distributed.scheduler import KilledWorker
 
-from tamso import layout
+from tamso import _tracking, layout
 from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors import ExecutorError, Outcome, Task
-from tamso.executors import _worker
+from tamso.executors import _code, _worker
 
-_Payload = tuple[bool, "bytes | None", "bytes | None", bytes, float, float, "str | None", "str | None"]
-"""What a task returns: ok, value.json, result.json, log.txt, started, ended, error type, error."""
+_Payload = tuple[bool, "bytes | None", "bytes | None", bytes, float, float, "str | None", "str | None",
+                 "tuple[_tracking.TrackedFile, ...]"]
+"""What a task returns: ok, value.json, result.json, log.txt, started, ended, error type, error, tracked files."""
 
 # One job at a time per worker process: a job takes over the process's file
 # descriptors 1 and 2 (and may change its working directory), so jobs on
@@ -131,13 +132,16 @@ class JobTimedOut(Exception):
 def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Payload:
     """One job into this worker's scratch directory, its files back as bytes; its start goes into `began`.
 
-    An order of ten members runs the serialized job body: its ninth is (the
+    An order of eleven members runs the serialized job body: its ninth is (the
     serializer, the value file's name, the upstream serializers and modules by
     job, the upstream value files' names by job), and the upstream values'
-    bytes are written into scratch files for their serializers to load.
+    bytes are written into scratch files for their serializers to load. The
+    member before the timeout is the (module, digest) of the code the job's
+    fingerprint covers.
     """
     module, function, directory, pieces, ids, indices, cwd, sys_path = order[:8]
-    serialized = order[8] if len(order) > 9 else None
+    serialized = order[8] if len(order) > 10 else None
+    code = order[-2]
     value_name = layout.VALUE_FILE if serialized is None else serialized[1]
     values = {job: _upstream_value(result, index) for job, result, index in zip(ids, upstream, indices)}
     with _JOB_LOCK:
@@ -147,9 +151,13 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
                 os.chdir(cwd)
             if sys.path != sys_path:
                 sys.path[:] = sys_path
+        _code.prepare()
         target = _scratch()
         started = time.time()
         began.append(started)
+        stale = _code.mismatch(code)
+        if stale is not None:
+            return (False, None, None, b"", started, time.time(), _code.ERROR_TYPE, stale, ())
         saved = os.dup(1), os.dup(2)
         body = None
         try:
@@ -164,10 +172,13 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
                                                    serialized[0], directory)
                 log_fd = _worker._open_log(target)
             except OSError as exc:
-                return (False, None, None, b"", started, time.time(), type(exc).__name__, display(exc))
+                return (False, None, None, b"", started, time.time(), type(exc).__name__, display(exc), ())
             # The worker process goes on running its own threads: its standard output and error come back.
-            ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved, body)
+            with _tracking.recording() as tracked:
+                ok, error = _worker.materialize_logged(module, function, target, kwargs, log_fd, *saved, body)
             ended = time.time()
+            # The job may have imported the code just now: what it ran must be what the run fingerprinted.
+            stale = _code.mismatch(code)
             value = _read(os.path.join(target, value_name)) if ok else None
             result = None if error else _read(os.path.join(target, layout.RESULT_FILE))
             log = _read(os.path.join(target, layout.LOG_FILE)) or b""
@@ -182,22 +193,25 @@ def _run(order: tuple[Any, ...], upstream: list[Any], began: list[float]) -> _Pa
                     os.unlink(os.path.join(target, name))
             if serialized is not None:
                 shutil.rmtree(_upstream_folder(target), ignore_errors=True)
+    if stale is not None:  # no value computed by other code is returned
+        return (False, None, None, log, started, ended, _code.ERROR_TYPE, stale, ())
     if result is not None:
         # The core names the directory it wrote into; the job's is the one the local pool would name.
         result = result.replace(_value_path_member(target), _value_path_member.__wrapped__(directory), 1)
     if ok and value is None:
-        return (False, None, None, log, started, ended, "FileNotFoundError", f"the job wrote no {value_name}")
+        return (False, None, None, log, started, ended, "FileNotFoundError", f"the job wrote no {value_name}", ())
     if error is not None:
-        return (False, None, None, log, started, ended, error[0], error[1])
+        return (False, None, None, log, started, ended, error[0], error[1], ())
     if not ok:
         if result is None:
-            return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json")
+            return (False, None, None, log, started, ended, "FileNotFoundError", "the job wrote no result.json",
+                    ())
         try:
             error_type, message = _worker.recorded_error(result)
         except (ValueError, KeyError, TypeError) as exc:
-            return (False, None, result, log, started, ended, type(exc).__name__, display(exc))
-        return (False, None, result, log, started, ended, error_type, message)
-    return (True, value, result, log, started, ended, None, None)
+            return (False, None, result, log, started, ended, type(exc).__name__, display(exc), ())
+        return (False, None, result, log, started, ended, error_type, message, ())
+    return (True, value, result, log, started, ended, None, None, _tracking.distinct(tracked))
 
 
 def _upstream_folder(target: str) -> str:
@@ -270,8 +284,8 @@ def run_batch(orders: list[tuple[Any, ...]], upstream: list[list[Any]]) -> list[
     files back as bytes.
 
     Each order is (module, function, directory, kwargs pieces, upstream job
-    ids, their indices, cwd, sys_path, timeout), or with the serialized
-    job body's details before the timeout (see `_run`); the matching entry of
+    ids, their indices, cwd, sys_path, code, timeout), or with the serialized
+    job body's details before the code (see `_run`); the matching entry of
     `upstream` holds, per upstream job, the result of the task that ran it
     (its value at that index) or the scattered bytes (index None). With
     `cwd`, a job runs there with `sys_path`, as in the local pool; the
@@ -337,6 +351,9 @@ class _Batch:
 
 class DaskExecutor:
     """Runs tasks on the cluster behind `client`; closes `client` and `cluster` at the end when it owns them."""
+
+    uploads_code = True
+    """It sends the project modules to its workers when asked to (the "upload_code" option)."""
 
     def __init__(
         self,
@@ -444,12 +461,12 @@ class DaskExecutor:
         for batch in batches:
             batch_reads = [read_by[t.job_id] for t in batch]
             orders.append([(t.module, t.function, t.directory, t.kwargs, up,
-                            tuple(self._values[job][1] for job in up), cwd, sys_path, t.timeout)
+                            tuple(self._values[job][1] for job in up), cwd, sys_path, t.code, t.timeout)
                            if not t.serialized else
                            (t.module, t.function, t.directory, t.kwargs, up,
                             tuple(self._values[job][1] for job in up), cwd, sys_path,
                             (t.serializer, t.value_name, dict(t.formats or {}),
-                             {job: os.path.basename(t.value_files[job]) for job in up}), t.timeout)
+                             {job: os.path.basename(t.value_files[job]) for job in up}), t.code, t.timeout)
                            for t, up in zip(batch, batch_reads)])
             upstream.append([[self._values[job][0] for job in up] for up in batch_reads])
             first = batch[0]
@@ -536,12 +553,12 @@ class DaskExecutor:
 
     def _write(self, task: Task, payload: _Payload) -> Outcome:
         """The job's files into its directory, as the local pool's jobs write them."""
-        ok, value, result, log, started, ended, error_type, error = payload
+        ok, value, result, log, started, ended, error_type, error, tracked = payload
         try:
             stamp = _write_files(task.directory, log, value, result, task.value_name)
         except OSError as exc:
             return Outcome(task.job_id, False, started, ended, type(exc).__name__, display(exc), None, False)
-        return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None)
+        return Outcome(task.job_id, ok, started, ended, error_type, error, stamp, result is not None, tracked)
 
     def _timed_out(self, batch: _Batch, exc: JobTimedOut) -> list[Outcome]:
         """Fail the job of `batch` that ran past its timeout, with the log it wrote, and end the worker still
@@ -689,7 +706,7 @@ def create(chosen: Any, *, jobs: int | None, cwd: str, sys_path: list[str], opti
     """A Dask executor: on `chosen` if it is a ``distributed.Client``, else on the scheduler in `options`, else on a
     new local cluster."""
     if isinstance(chosen, distributed.Client):
-        return DaskExecutor(chosen, own_client=False)
+        return _with_code(DaskExecutor(chosen, own_client=False), options)
     address = options.get("scheduler")
     connect_timeout = float(options.get("connect_timeout") or 10.0)
     if address:
@@ -723,8 +740,31 @@ def create(chosen: Any, *, jobs: int | None, cwd: str, sys_path: list[str], opti
             cluster.close()
             raise
         executor = DaskExecutor(client, cluster=cluster, place=(cwd, list(sys_path)))
+    _with_code(executor, options)
     if options.get("dashboard"):
         _show_dashboard(executor)
+    return executor
+
+
+def _with_code(executor: DaskExecutor, options: Mapping[str, Any]) -> DaskExecutor:
+    """With an "upload_code" list of (module name, path) in `options`: send those files to every worker of the
+    cluster, present and to come, which then import them rather than their own copies."""
+    modules = options.get("upload_code")
+    if not modules:
+        if executor._cluster is None:
+            # A cluster that an earlier run sent code to goes back to the workers' own copies.
+            with contextlib.suppress(Exception):
+                executor._client.unregister_worker_plugin(_code.PLUGIN_NAME)  # type: ignore[no-untyped-call]
+        return executor
+    try:
+        plugin = _code.CodeUpload(_code.upload_files(modules))
+        executor._client.register_plugin(plugin, name=_code.PLUGIN_NAME)
+    except OSError as exc:
+        executor.close(cancel=True)
+        raise ExecutorError(f"cannot send the pipeline's code to the workers: {display(exc)}") from None
+    except BaseException:
+        executor.close(cancel=True)
+        raise
     return executor
 
 

@@ -175,12 +175,12 @@ class LocalPool:
         except (EOFError, OSError):
             self._lost(worker, worker.death(), "WorkerDied")
             return
-        for job_id, ok, started, ended, error_type, error, stamp, written in messages:
+        for job_id, ok, started, ended, error_type, error, stamp, written, tracked in messages:
             task = worker.tasks.popleft()
             assert task.job_id == job_id
             self._ready.append(
                 Outcome(job_id, ok, started, ended, error_type, error,
-                        None if stamp is None else ValueStamp(*stamp), written)
+                        None if stamp is None else ValueStamp(*stamp), written, tracked)
             )
         if messages:
             worker.head_started = time.monotonic()

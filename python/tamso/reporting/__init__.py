@@ -7,7 +7,10 @@ from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 STATUSES = ("ok", "fresh", "failed", "blocked")
-"""The outcomes of a job in a run; a dry run also says "run" for a job that would run."""
+"""The outcomes of a job in a run."""
+
+DRY_RUN_STATUSES = ("fresh", "runs", "waits")
+"""What a dry run says of a job: fresh, runs (for sure), or waits (runs only if a value it reads changes)."""
 
 
 @dataclass(frozen=True, slots=True)
@@ -19,7 +22,7 @@ class JobReport:
     partition: dict[str, Any]
     """Dimension -> value; empty for an unpartitioned asset."""
     status: str
-    """"ok", "fresh", "failed" or "blocked" ("run" in a dry run for a job that would run)."""
+    """"ok", "fresh", "failed" or "blocked"; in a dry run "fresh", "runs" or "waits"."""
     attempts: int
     """How many times the job ran in this run (0 for fresh and blocked jobs)."""
     duration: float | None
@@ -78,7 +81,7 @@ class RunReport:
 
     def counts(self) -> dict[str, int]:
         """How many jobs ended in each status."""
-        counts = dict.fromkeys(STATUSES, 0)
+        counts = dict.fromkeys(DRY_RUN_STATUSES if self.status == "dry-run" else STATUSES, 0)
         for job in self.jobs:
             counts[job.status] = counts.get(job.status, 0) + 1
         return counts

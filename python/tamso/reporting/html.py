@@ -19,10 +19,11 @@ import time
 import urllib.parse
 from typing import Iterator, Mapping, NamedTuple, Sequence
 
-from tamso import layout, serializers
+from tamso import _tracebacks, layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
+from tamso._tracking import TrackedFile
 from tamso.state import Latest, StateStore
 
 REPORT_FILE = layout.REPORT_FILE
@@ -59,17 +60,8 @@ class JobRow(NamedTuple):
     """The job's last materialization."""
     status: str
     """Its last status (a fresh or blocked job keeps the details of its last materialization)."""
-
-
-def job_rows(pipeline: PipelineGraph, latest: Sequence[Latest],
-             statuses: Mapping[tuple[str, str], str]) -> dict[str, list[JobRow]]:
-    """Every job of every asset with its last outcome; outcomes of jobs the graph lacks are left out."""
-    by_job = {(row.key, row.partition): row for row in latest}
-    return {
-        key: [JobRow(partition, directory, by_job.get((key, text)), statuses.get((key, text), NEVER_RUN))
-              for partition, text, directory in _jobs_of(asset)]
-        for key, asset in pipeline.assets.items()
-    }
+    reason: str | None = None
+    """Why a blocked job did not run: the upstream job that failed."""
 
 
 def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
@@ -90,12 +82,15 @@ def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
 
 
 def listed_jobs(pipeline: PipelineGraph, latest: Sequence[Latest], statuses: Mapping[tuple[str, str], str],
-                limit: int | None = None) -> tuple[dict[str, list[JobRow]], dict[str, Counts]]:
+                limit: int | None = None, reasons: Mapping[tuple[str, str], str] | None = None,
+                ) -> tuple[dict[str, list[JobRow]], dict[str, Counts]]:
     """The rows the report lists per asset, and every asset's jobs per status.
 
     An asset of up to `limit` jobs lists them all; a larger one lists its
     failed and blocked jobs and its first `limit` others, in the plan's order.
+    `reasons` says, for the jobs blocked in the last run, which upstream job failed.
     """
+    why = reasons or {}
     by_key: dict[str, dict[str, str]] = {key: {} for key in pipeline.assets}
     for (key, partition), status in statuses.items():
         by_key.get(key, {})[partition] = status
@@ -104,7 +99,7 @@ def listed_jobs(pipeline: PipelineGraph, latest: Sequence[Latest], statuses: Map
     counts: dict[str, Counts] = {}
     for key, asset in pipeline.assets.items():
         shown, counts[key] = _listed(asset, by_key[key], limit)
-        listed[key] = [JobRow(partition, directory, by_job.get((key, text)), status)
+        listed[key] = [JobRow(partition, directory, by_job.get((key, text)), status, why.get((key, text)))
                        for partition, text, directory, status in shown]
     return listed, counts
 
@@ -131,23 +126,17 @@ def _listed_from(store: StateStore, pipeline: PipelineGraph) -> tuple[dict[str, 
     """`listed_jobs` read from the store one asset at a time, keeping only the outcomes of the listed jobs."""
     listed: dict[str, list[JobRow]] = {}
     counts: dict[str, Counts] = {}
+    reasons: dict[tuple[str, str], str] | None = None
     for key, asset in pipeline.assets.items():
         shown, counts[key] = _listed(asset, store.statuses_of(key), None)
+        if reasons is None and counts[key].get("blocked"):
+            reasons = store.blocked_reasons()
+        why = reasons or {}
         wanted = {text for _, text, _, _ in shown}
         latest = {row.partition: row for row in store.latest_of(key) if row.partition in wanted}
-        listed[key] = [JobRow(partition, directory, latest.get(text), status)
+        listed[key] = [JobRow(partition, directory, latest.get(text), status, why.get((key, text)))
                        for partition, text, directory, status in shown]
     return listed, counts
-
-
-def counts_of(rows: Mapping[str, Sequence[JobRow]]) -> dict[str, Counts]:
-    counts: dict[str, Counts] = {}
-    for key, jobs in rows.items():
-        tally = dict.fromkeys(JOB_STATUSES, 0)
-        for job in jobs:
-            tally[job.status] = tally.get(job.status, 0) + 1
-        counts[key] = tally
-    return counts
 
 
 # Characters a path keeps as they are in a link: none of them needs escaping in a quoted attribute.
@@ -168,14 +157,18 @@ def _href_base(directory: str) -> str:
 
 def report_page(out: str, pipeline: PipelineGraph, latest: Sequence[Latest],
                 statuses: Mapping[tuple[str, str], str],
-                last_run: tuple[int, float, float | None, str, str] | None) -> str:
-    """The report of OUT: the graph coloured by status and, per asset, the table of its jobs."""
-    rows, counts = listed_jobs(pipeline, latest, statuses)
-    return _report_page(out, pipeline, rows, counts, last_run)
+                last_run: tuple[int, float, float | None, str, str] | None,
+                reasons: Mapping[tuple[str, str], str] | None = None,
+                tracked: Mapping[tuple[str, str], Sequence[TrackedFile]] | None = None) -> str:
+    """The report of OUT: the graph coloured by status and, per asset, the table of its jobs (with the files each
+    job tracked)."""
+    rows, counts = listed_jobs(pipeline, latest, statuses, reasons=reasons)
+    return _report_page(out, pipeline, rows, counts, last_run, tracked or {})
 
 
 def _report_page(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[JobRow]],
-                 counts: Mapping[str, Counts], last_run: tuple[int, float, float | None, str, str] | None) -> str:
+                 counts: Mapping[str, Counts], last_run: tuple[int, float, float | None, str, str] | None,
+                 tracked: Mapping[tuple[str, str], Sequence[TrackedFile]]) -> str:
     parts = [_head(f"tamso report: {os.path.basename(os.path.abspath(out))}")]
     parts.append('<header><h1>tamso report</h1>')
     if last_run is not None:
@@ -188,7 +181,7 @@ def _report_page(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[
     parts.append(_totals(counts))
     parts.append("</header>")
     parts.append(_graph_section(pipeline, counts, "its jobs"))
-    parts.append(_job_tables(out, pipeline, rows, counts))
+    parts.append(_job_tables(out, pipeline, rows, counts, tracked or {}))
     parts.append("</body></html>\n")
     return "".join(parts)
 
@@ -224,10 +217,11 @@ def write_report(out: str, store: StateStore | None = None, to: str | None = Non
     try:
         rows, counts = _listed_from(opened, pipeline)
         runs = opened.runs()
+        tracked = opened.tracked()
     finally:
         if own:
             opened.close()
-    page = _report_page(out, pipeline, rows, counts, runs[-1] if runs else None)
+    page = _report_page(out, pipeline, rows, counts, runs[-1] if runs else None, tracked)
     path = os.path.join(out, REPORT_FILE) if to is None else to
     if to is not None:  # the links to the jobs' files lead from where the page is to OUT
         where = os.path.relpath(os.path.abspath(out), os.path.dirname(os.path.abspath(to)))
@@ -260,10 +254,17 @@ details.asset > summary .key { font-weight: 600; margin-right: 8px; }
 .sw { display: inline-block; width: 10px; height: 10px; border-radius: 2px; border: 1px solid; margin-right: 6px; }
 .jobs { scroll-margin-top: 60px; padding: 0 0 10px 18px; overflow-x: auto; }
 table { border-collapse: collapse; font-size: 13px; }
+.jobs table { table-layout: fixed; width: 104em; }
+.jobs th:nth-child(1) { width: 20em; } .jobs th:nth-child(2) { width: 5em; } .jobs th:nth-child(3) { width: 5em; }
+.jobs th:nth-child(4) { width: 6em; } .jobs th:nth-child(5) { width: 11em; } .jobs th:nth-child(6) { width: 11em; }
+.jobs th:nth-child(7) { width: 36em; } .jobs th:nth-child(8) { width: 10em; }
+.jobs td:nth-child(1) { white-space: normal; overflow-wrap: anywhere; }
+.jobs details summary { cursor: pointer; color: #555; }
+.jobs pre { margin: 4px 0; font-size: 12px; white-space: pre-wrap; overflow-wrap: anywhere; }
 th, td { text-align: left; padding: 2px 10px 2px 0; vertical-align: top; border-bottom: 1px solid #f0f0f0; }
 th { color: #555; font-weight: 600; white-space: nowrap; } td { white-space: nowrap; }
 .jobs td:nth-child(3), .jobs td:nth-child(4) { text-align: right; }
-.jobs td:nth-child(7) { white-space: pre-wrap; max-width: 60em; }
+.jobs td:nth-child(6), .jobs td:nth-child(7) { white-space: pre-wrap; overflow-wrap: anywhere; }
 .more { color: #555; margin: 6px 0; }
 .jobs td:nth-child(2) { font-weight: 600; } .jobs td a { margin-right: 6px; }
 .jobs .fmt { color: #666; font-size: 11px; margin-right: 6px; }
@@ -412,7 +413,7 @@ def _bar(counts: Mapping[str, int], left: float, top: float, width: float) -> st
 
 
 def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[JobRow]],
-                counts: Mapping[str, Counts]) -> str:
+                counts: Mapping[str, Counts], tracked: Mapping[tuple[str, str], Sequence[TrackedFile]]) -> str:
     parts = ['<section class="assets"><h2>Jobs by asset</h2>']
     budget = OPEN_ROWS
     labels: dict[tuple[str, str], str] = {}
@@ -429,10 +430,14 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
             f'<span class="sw st-{status}"></span><span class="key">{esc(key)}</span>'
             f'<span class="desc">{esc(describe)}</span>{_chips(tally)}</summary>'
             f'<div class="jobs" id="a{index}"><table><thead><tr><th>partition<th>status<th>attempts<th>duration'
-            '<th>when<th>error type<th>message<th>files</thead><tbody>'
+            f'<th>when<th>error type<th>message<th>files{"<th>tracked files" if tracked else ""}</thead><tbody>'
         )
         for job in jobs:
             _job_row(out, job, labels, parts)
+            if tracked:
+                files = tracked.get((key, partition_text(job.partition)), ())
+                parts.append("<td>" + "<br>".join(_escape(f.label()) for f in files
+                                                  if not f.name and f.kind != "unknown"))
         parts.append("</tbody></table>")
         left_out = sum(tally.values()) - len(jobs)
         if left_out:
@@ -462,15 +467,19 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
     parts.append(", ".join(pieces) or "(all)")
     parts.append(f"<td>{_escape(status)}")
     row = job.latest
-    if row is None:
+    present = _files(os.path.join(out, job.directory))
+    if status == "blocked" and job.reason:
+        parts.append(f"<td><td><td><td><td>{_escape(_clip(job.reason, MESSAGE_CHARS))}")
+    elif row is None:
         parts.append("<td><td><td><td><td>")
     else:
         duration = "" if row.duration is None else f"{row.duration:.2f} s"
-        message = _escape(_clip(row.error, MESSAGE_CHARS)) if row.error else ""
+        message = _escape(_clip(_message(row.error_type, row.error), MESSAGE_CHARS)) if row.error else ""
+        if status == "failed" and layout.LOG_FILE in present:
+            message += _traceback(os.path.join(out, job.directory, layout.LOG_FILE))
         parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started)}"
                      f"<td>{_escape(row.error_type or '')}<td>{message}")
     parts.append("<td>")
-    present = _files(os.path.join(out, job.directory))
     if present:
         base = f'<a href="{_href_base(job.directory)}'
         value = serializers.current_value_file(os.path.join(out, job.directory), present)
@@ -487,6 +496,23 @@ def _value_link(directory: str, name: str) -> str:
         size = ""
     return (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
             f' <span class="fmt">{_escape(serializers.format_of(name))}{size}</span> ')
+
+
+def _message(error_type: str | None, error: str) -> str:
+    """The error's message without the type name its display text starts with (the type has its own column)."""
+    head, separator, rest = error.partition(": ")
+    if separator and error_type and (head == error_type or head.endswith("." + error_type)):
+        return rest
+    return error
+
+
+def _traceback(log: str) -> str:
+    """The traceback that ends a failed job's log, in a collapsed ``<details>``; empty when there is none."""
+    lines = _tracebacks.log_traceback(layout.tail(log, 10_000))
+    if not lines:
+        return ""
+    return (f"<details><summary>traceback</summary><pre>{_escape(_clip(chr(10).join(lines), 4 * MESSAGE_CHARS))}"
+            "</pre></details>")
 
 
 def _files(directory: str) -> frozenset[str]:

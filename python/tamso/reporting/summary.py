@@ -11,7 +11,7 @@ import os
 import unicodedata
 from typing import Any, TextIO
 
-from tamso import layout
+from tamso import _tracebacks, layout
 from tamso._cli import printable
 from tamso.reporting import STATUSES, RunReport
 
@@ -31,11 +31,11 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
         console = _PlainConsole(stream)
         Table = PlainTable
         Text = str
-    table = Table(title=f"tamso run: {report.status} in {report.duration:.2f} s", title_justify="left")
+    table = Table(title=f"tamso run: {report.status}, wall time {report.duration:.2f} s", title_justify="left")
     table.add_column("asset")
     for status in STATUSES:
         table.add_column(status, justify="right")
-    table.add_column("time", justify="right")
+    table.add_column("sum of job durations", justify="right")
     per_asset: dict[str, dict[str, float]] = {}
     failed = []  # gathered in the same pass: the run report makes each job's report as it is read
     tally = getattr(report.jobs, "tally", None)  # a run's reports count without making every job's report
@@ -55,7 +55,11 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
         console.print(printable(f"  {job.error_type}: {job.error}" if job.error_type and job.error and
                                 not job.error.startswith(job.error_type) else f"  {job.error}", lines=True),
                       markup=False, highlight=False)
-        lines = layout.tail(os.path.join(job.directory, layout.LOG_FILE), log_lines)
+        everything = layout.tail(os.path.join(job.directory, layout.LOG_FILE), 10_000)
+        place = _tracebacks.innermost_pipeline_frame(_tracebacks.log_traceback(everything))
+        if place:
+            console.print(printable(f"  at {place}"), markup=False, highlight=False)
+        lines = everything[-log_lines:] if log_lines > 0 else []
         if lines:
             console.print(printable(f"  last lines of {os.path.join(job.directory, layout.LOG_FILE)}:"),
                           markup=False, highlight=False)

@@ -73,9 +73,23 @@ def version() -> str:
         return "unknown"
 
 
+class _Version(argparse.Action):
+    """``--version``: the version is looked up only when asked for (reading the installed distribution's
+    metadata costs a run some 10 ms)."""
+
+    def __init__(self, option_strings: list[str], dest: str = argparse.SUPPRESS,
+                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        sys.stdout.write(f"{PROG} {version()}\n")
+        parser.exit()
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Materialize data-pipeline assets.")
-    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     run = commands.add_parser(

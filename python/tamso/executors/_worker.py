@@ -24,7 +24,7 @@ import time
 import types
 from typing import Any, Callable
 
-from tamso import _tracebacks, _tracking, layout
+from tamso import _tracking, layout
 from tamso._cli import display
 from tamso._tamso import materialize_asset
 from tamso.executors._channel import Channel
@@ -126,7 +126,7 @@ def materialize_traced(module: str, function: str, directory: str, kwargs: str |
     try:
         loaded = importlib.import_module(module)
     except BaseException as exc:  # noqa: BLE001 - a module body may raise anything
-        failure.append(_tracebacks.format_exception(exc))
+        failure.append(_format_exception(exc))
         os.makedirs(directory, exist_ok=True)
         layout.write_atomic(os.path.join(directory, layout.RESULT_FILE),
                             layout.error_result(type(exc).__name__, display(exc)))
@@ -159,13 +159,20 @@ def materialize_traced(module: str, function: str, directory: str, kwargs: str |
         restore()
 
 
+def _format_exception(exc: BaseException) -> str:
+    """The traceback of a failed asset call or import; its module loads when a job first fails."""
+    from tamso import _tracebacks
+
+    return _tracebacks.format_exception(exc)
+
+
 def _stand_in(target: Callable[..., Any], restore: Callable[[], None], failure: list[str]) -> Callable[..., Any]:
     def traced(*args: Any, **kwargs: Any) -> Any:
         restore()
         try:
             return target(*args, **kwargs)
         except BaseException as exc:
-            failure.append(_tracebacks.format_exception(exc))
+            failure.append(_format_exception(exc))
             raise
 
     for name in ("__module__", "__name__", "__qualname__", "__doc__"):

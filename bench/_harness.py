@@ -10,8 +10,10 @@ from __future__ import annotations
 
 import gc
 import json
+import os
 import statistics
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 from typing import Callable, Optional
@@ -90,3 +92,14 @@ def main(cases_fn: Callable[[], list[Case]]) -> None:
     as_json = "--json" in sys.argv
     repeat = int(sys.argv[sys.argv.index("--repeat") + 1]) if "--repeat" in sys.argv else 7
     run_cases(cases_fn(), repeat=repeat, as_json=as_json)
+
+
+def command_env(*front: str) -> dict[str, str]:
+    """The environment for a benchmarked command that runs in another directory: `front` and this process's
+    PYTHONPATH as absolute paths (so the command imports the package this process imports), and compiled
+    bytecode kept, as an installed package has it, in a scratch directory rather than the checkout."""
+    given = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([*front, *given]))
+    env.setdefault("PYTHONPYCACHEPREFIX", os.path.join(tempfile.gettempdir(), "tamso-bench-pycache"))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return env

@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+from _harness import command_env
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Runs the command line in this process and prints its own peak RSS (KiB) on the last line of stderr.
@@ -35,8 +37,7 @@ _MEASURED = (
 
 def tamso(cwd: str, *args: str) -> tuple[float, float]:
     """Wall seconds and the runner's peak RSS in MB of one ``tamso`` command."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.join(HERE, "pipelines"),
-                                                       os.environ.get("PYTHONPATH", "")]))
+    env = command_env(os.path.join(HERE, "pipelines"))
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", _MEASURED, *args], cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, text=True)

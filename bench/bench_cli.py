@@ -24,7 +24,7 @@ import sys
 import tempfile
 import textwrap
 
-from _harness import Case, main
+from _harness import Case, command_env, main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
@@ -83,12 +83,7 @@ def cases() -> list[Case]:
         stream.write(f"WORK = {_calibrate()}\n" + textwrap.dedent(BUSY))
     with open(os.path.join(work, "run_trivial.py"), "w") as stream:
         stream.write(textwrap.dedent(TRIVIAL))
-    # The commands run in other directories: the package they import must be the one this process imports.
-    given = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([work, *given]),
-               PYTHONPYCACHEPREFIX=os.path.join(work, "pycache"))
-    # Compiled bytecode is kept, as an installed package has it, in the scratch directory, not the checkout.
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    env = command_env(work)
 
     def command(*args: str, cwd: str = work) -> None:
         subprocess.run([sys.executable, *args], cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL,

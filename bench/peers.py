@@ -37,6 +37,8 @@ import tempfile
 import textwrap
 import time
 
+from _harness import command_env
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 COMMON = '''
@@ -213,7 +215,7 @@ def main() -> int:
     for name, text in files.items():
         with open(os.path.join(work, name), "w") as stream:
             stream.write(textwrap.dedent(text))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([work, os.environ.get("PYTHONPATH", "")]))
+    env = command_env(work)
     tools = {"tamso": [sys.executable, "-m", "tamso", "run", "--jobs", "2", "--out"]}
     if os.path.exists(args.luigi):
         tools["luigi"] = [args.luigi, "-m", "luigi", "--module", "luigi_tasks", "--workers", "2",

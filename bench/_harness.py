@@ -103,3 +103,17 @@ def command_env(*front: str) -> dict[str, str]:
     env.setdefault("PYTHONPYCACHEPREFIX", os.path.join(tempfile.gettempdir(), "tamso-bench-pycache"))
     env.pop("PYTHONDONTWRITEBYTECODE", None)
     return env
+
+
+def calibrate(seconds: float = 0.010) -> int:
+    """Iterations of the benchmarks' busy loop (``total += k * k % 7``) that take about `seconds` here."""
+    n = 100_000
+    while True:
+        start = time.perf_counter()
+        total = 0
+        for k in range(n):
+            total += k * k % 7
+        elapsed = time.perf_counter() - start
+        if elapsed > 0.02:
+            return int(n * seconds / elapsed)
+        n *= 2

@@ -24,7 +24,7 @@ import sys
 import tempfile
 import textwrap
 
-from _harness import Case, command_env, main
+from _harness import Case, calibrate, command_env, main
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
@@ -60,27 +60,11 @@ SEQUENTIAL = (
 )
 
 
-def _calibrate() -> int:
-    """Loop iterations that take about 10 ms here."""
-    import time
-
-    n = 100_000
-    while True:
-        start = time.perf_counter()
-        total = 0
-        for k in range(n):
-            total += k * k % 7
-        elapsed = time.perf_counter() - start
-        if elapsed > 0.02:
-            return int(n * 0.010 / elapsed)
-        n *= 2
-
-
 def cases() -> list[Case]:
     work = tempfile.mkdtemp(prefix="tamso-bench-cli-", dir=os.environ.get("TAMSO_BENCH_DIR"))
     atexit.register(shutil.rmtree, work, True)
     with open(os.path.join(work, "run_busy.py"), "w") as stream:
-        stream.write(f"WORK = {_calibrate()}\n" + textwrap.dedent(BUSY))
+        stream.write(f"WORK = {calibrate()}\n" + textwrap.dedent(BUSY))
     with open(os.path.join(work, "run_trivial.py"), "w") as stream:
         stream.write(textwrap.dedent(TRIVIAL))
     env = command_env(work)

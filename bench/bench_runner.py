@@ -24,7 +24,7 @@ import sys
 import tempfile
 import textwrap
 
-from _harness import Case, main
+from _harness import Case, calibrate, main
 
 import tamso
 from tamso import materialize_asset, plan
@@ -78,29 +78,13 @@ MODULES = {
 }
 
 
-def _calibrate() -> int:
-    """Loop iterations that take about 10 ms here."""
-    import time
-
-    n = 100_000
-    while True:
-        start = time.perf_counter()
-        total = 0
-        for k in range(n):
-            total += k * k % 7
-        elapsed = time.perf_counter() - start
-        if elapsed > 0.02:
-            return int(n * 0.010 / elapsed)
-        n *= 2
-
-
 def cases() -> list[Case]:
     root = os.environ.get("TAMSO_BENCH_DIR") or ("/dev/shm" if os.path.isdir("/dev/shm") else None)
     work = tempfile.mkdtemp(prefix="tamso-bench-runner-", dir=root)
     atexit.register(shutil.rmtree, work, True)
     for name, source in MODULES.items():
         with open(os.path.join(work, f"{name}.py"), "w") as stream:
-            stream.write(f"WORK = {_calibrate()}\n" if name == "run_busy" else "")
+            stream.write(f"WORK = {calibrate()}\n" if name == "run_busy" else "")
             stream.write(textwrap.dedent(source))
     sys.path.insert(0, work)
     os.chdir(work)

@@ -37,7 +37,7 @@ import tempfile
 import textwrap
 import time
 
-from _harness import command_env
+from _harness import calibrate, command_env
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -153,19 +153,6 @@ class Link(luigi.Task):
 '''
 
 
-def _calibrate() -> int:
-    n = 100_000
-    while True:
-        start = time.perf_counter()
-        total = 0
-        for k in range(n):
-            total += k * k % 7
-        elapsed = time.perf_counter() - start
-        if elapsed > 0.02:
-            return int(n * 0.010 / elapsed)
-        n *= 2
-
-
 def _tree_rss(pid: int) -> int:
     """Resident bytes of `pid` and every process below it."""
     children: dict[int, list[int]] = {}
@@ -210,7 +197,7 @@ def main() -> int:
     parser.add_argument("--json", metavar="FILE")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="tamso-peers-", dir=os.environ.get("TAMSO_BENCH_DIR"))
-    files = {"common.py": f"WORK = {_calibrate()}\n" + COMMON, "w1.py": TAMSO, "w2.py": TAMSO_W2,
+    files = {"common.py": f"WORK = {calibrate()}\n" + COMMON, "w1.py": TAMSO, "w2.py": TAMSO_W2,
              "w4.py": tamso_w4(), "luigi_tasks.py": LUIGI}
     for name, text in files.items():
         with open(os.path.join(work, name), "w") as stream:

@@ -255,11 +255,14 @@ def write_atomic(path: str, data: bytes) -> None:
             stream.write(data)
         os.replace(temporary, path)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        discard(temporary)
         raise
+
+
+def discard(path: str) -> None:
+    """Remove the file at `path` if it is there: a temporary file left by a write that failed."""
+    with contextlib.suppress(OSError):
+        os.unlink(path)
 
 
 _UMASK_LINE = re.compile(rb"^Umask:\s*([0-7]+)$", re.MULTILINE)

@@ -31,6 +31,8 @@ import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Mapping
 
+from tamso import layout
+
 VALUE_STEM = "value"
 ENTRY_POINTS = "tamso.serializers"
 ARROW_INSTALL = 'pip install "tamso[arrow]"'
@@ -385,9 +387,6 @@ def dump_atomic(chosen: Serializer, value: Any, directory: str) -> str:
             raise FileNotFoundError(f"serializer {chosen.name!r} wrote no file")
         os.replace(temporary, target)
     except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
+        layout.discard(temporary)
         raise
     return target

@@ -674,8 +674,7 @@ def _write_files(directory: str, log: bytes, value: bytes | None, result: bytes 
                 os.close(fd)
             os.rename(temporary, f"{directory}/{name}")
         except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
+            layout.discard(temporary)
             raise
     return stamp
 

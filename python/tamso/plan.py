@@ -126,7 +126,12 @@ class Job:
     def directory(self) -> str:
         """Relative to the output directory, ``/``-separated."""
         shape = self._shape
-        return shape.root + "".join([f[v] for f, v in zip(shape.folders, shape.combo(self.id))])
+        last_id, last = shape.last_directory
+        if last_id == self.id:  # the runner asks for it again as it reports the job
+            return last
+        directory = shape.root + "".join([f[v] for f, v in zip(shape.folders, shape.combo(self.id))])
+        shape.last_directory = (self.id, directory)  # one assignment, as for `combo`
+        return directory
 
     @property
     def partition_text(self) -> str:
@@ -170,9 +175,11 @@ class Job:
         inner = ", ".join(f"{dim}={layout.value_label(value)}" for dim, value in self.partition)
         return f"{self.key}[{inner}]"
 
-    def fingerprint(self, upstream_digests: Iterable[str]) -> str:
-        """SHA-256 over the asset's seed, the partition and the digests of the values it reads."""
-        digest = hashlib.sha256(self.seed + self.partition_text.encode("utf-8"))
+    def fingerprint(self, upstream_digests: Iterable[str], partition_text: str | None = None) -> str:
+        """SHA-256 over the asset's seed, the partition and the digests of the values it reads (`partition_text`
+        is the job's own, when the caller has it already)."""
+        text = self.partition_text if partition_text is None else partition_text
+        digest = hashlib.sha256(self.seed + text.encode("utf-8"))
         for value_digest in upstream_digests:
             digest.update(b"\0" + value_digest.encode("ascii"))
         return digest.hexdigest()
@@ -561,7 +568,7 @@ class _Shape:
     """
 
     __slots__ = ("key", "seed", "start", "count", "names", "values", "strides", "positions", "members", "folders",
-                 "root", "feeds", "last")
+                 "root", "feeds", "last", "last_directory")
 
     def __init__(self, asset: Asset, start: int) -> None:
         dimensions = asset.dimensions
@@ -585,6 +592,7 @@ class _Shape:
         self.root = layout.key_name(asset.key)
         self.feeds: list[_Feed] = []
         self.last: tuple[int, tuple[str, ...]] = (-1, ())
+        self.last_directory: tuple[int, str] = (-1, "")
 
     def combo(self, job_id: int) -> tuple[str, ...]:
         """The job's value of each dimension."""

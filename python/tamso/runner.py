@@ -12,6 +12,7 @@ import array
 import collections
 import contextlib
 import fcntl
+import itertools
 import json
 import math
 import os
@@ -407,6 +408,8 @@ class _Ready:
 _WINDOW = 1024
 # Finished jobs are recorded at least every this many, so that a run of many fresh jobs holds few records.
 _RECORD_BATCH = 2000
+# Ready jobs have their last successes looked up this many at a time.
+_LOOKUP_BATCH = 1000
 
 _STATUSES = ("ok", "fresh", "failed", "blocked")
 
@@ -505,6 +508,8 @@ class _Session:
     waiting: collections.deque[int] = field(default_factory=collections.deque)
     """Jobs that run, not yet handed out."""
     sorter: _Ready | None = None
+    view: _Reports | None = None
+    """Makes the report of each finished job for the listener (a silent one needs none)."""
     typed: bool | None = None
     """Whether any asset stores its values with a serializer other than json (found out once)."""
     in_flight: int = 0
@@ -545,8 +550,10 @@ class _Session:
             while True:
                 ready = sorter.get_ready()
                 if ready:
-                    for job_id in ready:
-                        self._start(plan.jobs[job_id], claims, sorter, records)
+                    for start in range(0, len(ready), _LOOKUP_BATCH):
+                        batch = [plan.jobs[job_id] for job_id in ready[start:start + _LOOKUP_BATCH]]
+                        for job, partition, success in self._successes(batch):
+                            self._start(job, partition, success, claims, sorter, records)
                         if len(records) >= _RECORD_BATCH:
                             self._flush(records, claims_out)
                     continue  # fresh jobs may have made more jobs ready
@@ -611,22 +618,33 @@ class _Session:
             self.refreshed.clear()
             self.checker.refreshed.clear()
 
+    def _successes(self, jobs: list[Job]) -> Iterator[tuple[Job, str, Success | None]]:
+        """Each of `jobs` with its partition text and its last success: looked up a batch at a time rather than
+        loaded at once, so that a run of many jobs holds few of them."""
+        partitions = [job.partition_text for job in jobs]
+        if self.force:
+            return zip(jobs, partitions, itertools.repeat(None))
+        by_key: dict[str, list[str]] = {}
+        for job, partition in zip(jobs, partitions):
+            by_key.setdefault(job.key, []).append(partition)
+        found = {key: self.store.successes_of(key, texts) for key, texts in by_key.items()}
+        return ((job, partition, found[job.key].get(partition)) for job, partition in zip(jobs, partitions))
+
     def _start(
         self,
         job: Job,
+        partition: str,
+        success: Success | None,
         claims: Mapping[tuple[str, str], Claim],
         sorter: _Ready,
         records: list[JobRecord],
     ) -> None:
         """A job whose upstream jobs are done: fresh, adopted from a killed run, or waiting to be handed out."""
         digests = self.digests
-        fingerprint = job.fingerprint([digests[u] for u in job.upstream])
-        partition = job.partition_text
+        fingerprint = job.fingerprint([digests[u] for u in job.upstream], partition)
         where = (job.key, partition)
         directory = self.prefix + job.directory
         value_path = f"{directory}/{self.plan.assets[job.key].value_file}"
-        # Looked up job by job rather than loaded at once: a run of many jobs holds none of them.
-        success = self.store.success(job.key, partition)
         if not self.force and success is not None and success.fingerprint == fingerprint:
             now = layout.unchanged_stamp(value_path, success.stamp)
             if now is not None and where not in self.changed:
@@ -730,9 +748,11 @@ class _Session:
             self.durations[job_id] = record.duration
         if record.error_type is not None or record.error is not None:
             self.errors[job_id] = (record.error_type, record.error)
-        if not isinstance(self.listener, _Silent):
-            self.listener.job_done(self._reports(()).report(job_id),
-                                   self.executor.running() if self.in_flight else 0)
+        if self.view is None:
+            if isinstance(self.listener, _Silent):
+                return
+            self.view = self._reports(())
+        self.listener.job_done(self.view.report(job_id), self.executor.running() if self.in_flight else 0)
 
     def _block(self, records: list[JobRecord]) -> None:
         """Every selected job that never became ready has a failed job upstream."""

@@ -42,7 +42,7 @@ import time
 import urllib.parse
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Concatenate, Iterable, Iterator, NamedTuple, ParamSpec, TypeVar
+from typing import Any, Callable, Concatenate, Iterable, Iterator, NamedTuple, ParamSpec, Sequence, TypeVar
 
 from tamso._cli import Notice
 from tamso._tracking import TrackedFile
@@ -209,6 +209,9 @@ def _disk_full(path: str) -> bool:
 def _busy(exc: sqlite3.Error) -> bool:
     return getattr(exc, "sqlite_errorcode", 0) & 0xFF in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
 
+
+# Keys in one ``IN (...)`` list: well under the host parameter limit of old SQLite builds (999).
+_IN_LIST = 500
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
@@ -422,6 +425,22 @@ class StateStore:
         return None if row is None else Success(row[0], ValueStamp(row[1], row[2], row[3]))
 
     @_guarded
+    def successes_of(self, key: str, partitions: Sequence[str]) -> dict[str, Success]:
+        """`success` of many jobs of one asset, a few hundred to a query: partition -> its last success (jobs
+        that have none are absent)."""
+        found: dict[str, Success] = {}
+        for start in range(0, len(partitions), _IN_LIST):
+            chunk = partitions[start:start + _IN_LIST]
+            rows = self._db.execute(
+                "SELECT partition, fingerprint, value_sha256, value_size, value_mtime_ns FROM success"
+                f" WHERE key = ? AND partition IN ({','.join('?' * len(chunk))})",
+                (key, *chunk),
+            )
+            for partition, fingerprint, sha256, size, mtime_ns in rows:
+                found[partition] = Success(fingerprint, ValueStamp(sha256, size, mtime_ns))
+        return found
+
+    @_guarded
     def claims(self) -> dict[tuple[str, str], Claim]:
         rows = self._db.execute("SELECT key, partition, fingerprint, claimed_ns, attempts FROM claims")
         return {(k, p): Claim(f, c, a) for k, p, f, c, a in rows}
@@ -460,17 +479,17 @@ class StateStore:
         rows = self._db.execute("SELECT partition, status FROM statuses WHERE key = ?", (key,))
         return dict(rows)
 
-    def latest_of(self, key: str) -> Iterator[Latest]:
-        """`latest` of one asset, read as it is iterated."""
-        try:
-            rows = self._db.execute(
+    @_guarded
+    def latest_of(self, key: str, partitions: Sequence[str]) -> list[Latest]:
+        """`latest` of the jobs of one asset with these partitions (those that have one), a few hundred to a
+        query."""
+        found: list[Latest] = []
+        for start in range(0, len(partitions), _IN_LIST):
+            chunk = partitions[start:start + _IN_LIST]
+            found += map(Latest._make, self._db.execute(
                 "SELECT key, partition, run_id, status, attempts, started, ended, duration, error_type, error"
-                " FROM latest WHERE key = ?", (key,)
-            )
-            for row in rows:
-                yield Latest(*row)
-        except sqlite3.Error as exc:
-            raise state_error(exc, self.path) from exc
+                f" FROM latest WHERE key = ? AND partition IN ({','.join('?' * len(chunk))})", (key, *chunk)))
+        return found
 
     @_guarded
     def run_jobs(self, run_id: int) -> list[JobRecord]:

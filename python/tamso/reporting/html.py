@@ -132,8 +132,7 @@ def _listed_from(store: StateStore, pipeline: PipelineGraph) -> tuple[dict[str, 
         if reasons is None and counts[key].get("blocked"):
             reasons = store.blocked_reasons()
         why = reasons or {}
-        wanted = {text for _, text, _, _ in shown}
-        latest = {row.partition: row for row in store.latest_of(key) if row.partition in wanted}
+        latest = {row.partition: row for row in store.latest_of(key, [text for _, text, _, _ in shown])}
         listed[key] = [JobRow(partition, directory, latest.get(text), status, why.get((key, text)))
                        for partition, text, directory, status in shown]
     return listed, counts

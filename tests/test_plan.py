@@ -89,3 +89,30 @@ def test_inputs_that_cannot_be_assembled_are_plan_errors(tmp_path, monkeypatch, 
     monkeypatch.syspath_prepend(str(tmp_path))
     with pytest.raises(plan.PlanError, match=message):
         plan.build([name])
+
+
+@pytest.mark.parametrize("name, source, clash", [
+    ("fold", '''
+     @asset(partitions={"a": partitions([1, 2]), "s": partitions(["X", "y", "x"])})
+     def up(a, s): return 1
+     ''', "jobs fold:up[a=1, s=X] and fold:up[a=1, s=x] would share the directory"),
+    # Keys that fold alike, but whose jobs' directories still differ: no error.
+    ("keys", '''
+     @asset(name="P", partitions={"a": partitions([1])})
+     def upper(a): return 1
+     @asset(name="p", partitions={"b": partitions([1])})
+     def lower(b): return 1
+     ''', None),
+])
+def test_directories_a_folding_file_system_would_merge(tmp_path, monkeypatch, name, source, clash):
+    import tamso
+
+    (tmp_path / f"{name}.py").write_text("from tamso import asset, partitions\n" + textwrap.dedent(source))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    tamso.run([name], out=str(tmp_path / "kept"), jobs=1)  # names kept as they are: never an error
+    monkeypatch.setattr(layout, "name_folding", lambda out: str.casefold)
+    if clash is None:
+        assert tamso.run([name], out=str(tmp_path / "out"), jobs=1).status == "ok"
+    else:
+        with pytest.raises(plan.PlanError, match=clash.replace("[", r"\[").replace("]", r"\]")):
+            tamso.run([name], out=str(tmp_path / "out"), jobs=1)

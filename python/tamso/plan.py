@@ -203,6 +203,16 @@ class Plan:
     selected: tuple[int, ...]
     """The ids of the jobs to run, in order."""
 
+    def directory_parts(self) -> list[tuple[str, list[list[str]]]]:
+        """Per asset that has jobs: the first part of its jobs' directories and, per dimension, the part each
+        value adds (with its leading ``/``); a job's directory is the first part, then one part per dimension."""
+        parts = []
+        for ids in self.jobs_of.values():
+            if ids:
+                shape = self.jobs[ids.start]._shape
+                parts.append((shape.root, [list(folders.values()) for folders in shape.folders]))
+        return parts
+
     def external(self) -> list[int]:
         """Jobs outside the selection whose values selected jobs read."""
         if len(self.selected) == len(self.jobs):

@@ -23,7 +23,7 @@ import threading
 import time
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Iterator, Mapping, Protocol, Sequence, overload
+from typing import Any, Callable, Iterable, Iterator, Mapping, Protocol, Sequence, overload
 
 from tamso import _cli, _tracking, layout, state
 from tamso.executors import Executor, ExecutorError, Outcome, Task, create
@@ -224,7 +224,9 @@ def _check_directories(plan: Plan, out: str, *, probe: bool) -> None:
     """Two jobs that would share one directory are a plan error: on a file system that folds case or
     normalizes names (found by trying, when `probe`), names that differ only so would share one."""
     fold = layout.name_folding(out) if probe else None
-    seen: dict[str, int] = {}
+    if _parts_apart(plan, fold):
+        return
+    seen: dict[str, int] = {}  # some parts meet: the jobs themselves tell which two share a directory
     for job in plan.jobs:
         name = job.directory if fold is None else fold(job.directory)
         other = seen.setdefault(name, job.id)
@@ -233,6 +235,22 @@ def _check_directories(plan: Plan, out: str, *, probe: bool) -> None:
                             f" {os.path.join(out, job.directory)!r}"
                             + ("" if fold is None else " on this file system, which does not tell their names"
                                " apart"))
+
+
+def _parts_apart(plan: Plan, fold: Callable[[str], str] | None) -> bool:
+    """Whether no two jobs can share a directory, told from the parts directories are made of (a few per
+    dimension value, not one per job): the assets' first parts differ, and so do the parts of one dimension's
+    values, as the file system compares names."""
+    roots: set[str] = set()
+    for root, dimensions in plan.directory_parts():
+        name = root if fold is None else fold(root)
+        if name in roots:
+            return False
+        roots.add(name)
+        for parts in dimensions:
+            if len(set(parts if fold is None else map(fold, parts))) != len(parts):
+                return False
+    return True
 
 
 def read(key: str, partition: Mapping[str, Any] | None = None, out: str = "tamso-out") -> Any:

@@ -13,9 +13,12 @@ Workloads (the same Python functions everywhere):
 
 Each figure is the wall time of the whole command (interpreter start
 included), median of --repeat, with two workers; W1 also reports the peak
-resident memory of the whole process tree (sampled every 10 ms). luigi runs
+resident memory of the whole process tree (sampled every 10 ms). luigi comes
 from its own virtual environment (``--luigi``, default
-``bench/out/luigi-env/bin/python``), never as a dependency of tamso:
+``bench/out/luigi-env/bin/python``), never as a dependency of tamso; when that
+environment has this interpreter's Python version, luigi runs on this
+interpreter with the environment's packages first on its path, so that both
+tools start the same interpreter with the same site set-up:
 
     python3 -m venv bench/out/luigi-env && bench/out/luigi-env/bin/pip install luigi
 
@@ -190,6 +193,19 @@ def timed(command: list[str], cwd: str, env: dict[str, str], memory: bool = Fals
     return seconds, peak
 
 
+def _luigi(python: str, work: str) -> tuple[str, dict[str, str]]:
+    """The interpreter and environment to run luigi with: this interpreter, with the packages of luigi's
+    scratch environment first on its path, when that environment has the same Python, so that both tools
+    start the same interpreter with the same site set-up (whatever this machine's site-packages load at
+    start-up, both pay); else the scratch environment's own interpreter."""
+    found = subprocess.run([python, "-c", "import luigi, os, sys; print(os.path.dirname(os.path.dirname("
+                            "luigi.__file__))); print(sys.version_info[:2] == " + repr(sys.version_info[:2]) + ")"],
+                           capture_output=True, text=True, check=True).stdout.split("\n")
+    if found[1] == "True":
+        return sys.executable, command_env(work, found[0])
+    return python, command_env(work)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
@@ -203,9 +219,11 @@ def main() -> int:
         with open(os.path.join(work, name), "w") as stream:
             stream.write(textwrap.dedent(text))
     env = command_env(work)
+    envs = {"tamso": env}
     tools = {"tamso": [sys.executable, "-m", "tamso", "run", "--jobs", "2", "--out"]}
     if os.path.exists(args.luigi):
-        tools["luigi"] = [args.luigi, "-m", "luigi", "--module", "luigi_tasks", "--workers", "2",
+        luigi_python, envs["luigi"] = _luigi(args.luigi, work)
+        tools["luigi"] = [luigi_python, "-m", "luigi", "--module", "luigi_tasks", "--workers", "2",
                           "--local-scheduler", "--log-level", "WARNING"]
     else:
         print(f"luigi: {args.luigi} not found; python3 -m venv bench/out/luigi-env &&"
@@ -227,7 +245,7 @@ def main() -> int:
             for workload in ("w1", "w3", "w2", "w4"):
                 if workload != "w3":  # W3 reruns W1's output
                     subprocess.run(["rm", "-rf", os.path.join(work, "luigi-out", workload)], check=True)
-                seconds, peak = timed(command(tool, workload, out), work, env, memory=workload == "w1")
+                seconds, peak = timed(command(tool, workload, out), work, envs[tool], memory=workload == "w1")
                 times.setdefault((tool, workload), []).append(seconds)
                 if workload == "w1":
                     peaks.setdefault(tool, []).append(peak)

@@ -64,21 +64,23 @@ class JobRow(NamedTuple):
     """Why a blocked job did not run: the upstream job that failed."""
 
 
-def _jobs_of(asset: GraphAsset) -> Iterator[tuple[Partition, str, str]]:
-    """Each job's partition, partition text and directory, as the plan makes them, joined from per-value pieces."""
-    head = layout.key_name(asset.key)
-    columns = [
-        [((d.name, value), f"{json.dumps(d.name, ensure_ascii=False)}:{value}",
-          layout.dimension_name(d.name, value))
-         for value in d.values]
-        for d in asset.dimensions
-    ]
+def _jobs_of(asset: GraphAsset) -> Iterator[tuple[str, tuple[int, ...]]]:
+    """Each job's partition text, as the plan makes it, and the positions of its values in their dimensions
+    (which `_job` turns into its partition and directory, for the jobs that are listed)."""
+    if not asset.dimensions:
+        yield partition_text(()), ()
+        return
+    columns = [[(f"{json.dumps(d.name, ensure_ascii=False)}:{value}", i) for i, value in enumerate(d.values)]
+               for d in asset.dimensions]
     for combo in itertools.product(*columns):
-        if not combo:
-            yield (), partition_text(()), head
-            continue
-        yield (tuple(c[0] for c in combo), "{" + ",".join(c[1] for c in combo) + "}",
-               head + "/" + "/".join(c[2] for c in combo))
+        yield "{" + ",".join([c[0] for c in combo]) + "}", tuple([c[1] for c in combo])
+
+
+def _job(asset: GraphAsset, positions: tuple[int, ...]) -> tuple[Partition, str]:
+    """A job's partition and directory, from the positions of its values."""
+    values = [(d.name, d.values[i]) for d, i in zip(asset.dimensions, positions)]
+    return tuple(values), "/".join([layout.key_name(asset.key),
+                                    *(layout.dimension_name(name, value) for name, value in values)])
 
 
 def listed_jobs(pipeline: PipelineGraph, latest: Sequence[Latest], statuses: Mapping[tuple[str, str], str],
@@ -111,13 +113,14 @@ def _listed(asset: GraphAsset, status_of: Mapping[str, str],
     tally = dict.fromkeys(JOB_STATUSES, 0)
     shown = []
     room = limit if asset.job_count > limit else -1
-    for partition, text, directory in _jobs_of(asset):
+    for text, positions in _jobs_of(asset):
         status = status_of.get(text, NEVER_RUN)
         tally[status] = tally.get(status, 0) + 1
         if room >= 0 and status not in ("failed", "blocked"):
             if not room:
                 continue
             room -= 1
+        partition, directory = _job(asset, positions)
         shown.append((partition, text, directory, status))
     return shown, tally
 

@@ -6,14 +6,14 @@ import pathlib
 import signal
 import sqlite3
 import subprocess
-import sys
 import textwrap
 import time
 
 import pytest
 
 import tamso
-from conftest import PACKAGE_ROOT, job_files as files, python
+from conftest import cli as tamso_cli, job_files as files, python, run_statuses as statuses, spawn, wait_for
+from conftest import write_module as write
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -40,19 +40,6 @@ def by_ticker(prices, ticker):
 def everything(prices, base):
     return sorted(prices)
 '''
-
-
-def write(directory, name, source):
-    (directory / f"{name}.py").write_text(textwrap.dedent(source))
-
-
-def tamso_cli(cwd, *args, timeout=120):
-    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)])
-
-
-def statuses(result):
-    report = json.loads(result.stdout)
-    return {(job["key"], json.dumps(job["partition"], sort_keys=True)): job["status"] for job in report["jobs"]}
 
 
 @pytest.fixture
@@ -279,14 +266,9 @@ def test_a_second_run_is_refused_and_a_stopped_run_ends_interrupted(tmp_path, st
         def slow():
             time.sleep(3)
     ''')
-    first = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow"], cwd=tmp_path,
-                             env={**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"},
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first = spawn(tmp_path, "run", "slow", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        for _ in range(100):
-            if (tmp_path / "tamso-out" / "slow:slow" / "log.txt").exists():
-                break
-            time.sleep(0.05)
+        wait_for((tmp_path / "tamso-out" / "slow:slow" / "log.txt").exists, timeout=5)
         second = tamso_cli(tmp_path, "run", "slow")
         assert second.returncode == 2 and b"another run holds 'tamso-out'" in second.stderr
     finally:
@@ -323,9 +305,7 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
     write(reference, "killable", KILLABLE)
     assert tamso_cli(reference, "run", "killable", "--jobs", "2").returncode == 0
 
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"}
-    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "killable", "--jobs", "2"], cwd=tmp_path,
-                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    runner = spawn(tmp_path, "run", "killable", "--jobs", "2", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(delay)
     runner.kill()
     runner.wait()
@@ -336,8 +316,7 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
     ran = (tmp_path / "ran.txt").read_text().splitlines()
     # A job runs twice only when the kill interrupted it while it ran (at most one per worker).
     assert len(ran) - len(set(ran)) <= 2 and set(ran) == set(finished_before) | {f"step {i}" for i in range(12)} | {"total"}
-    assert files(tmp_path / "tamso-out") == {
-        name: data for name, data in files(reference / "tamso-out").items()}
+    assert files(tmp_path / "tamso-out") == files(reference / "tamso-out")
     db = sqlite3.connect(tmp_path / "tamso-out" / ".tamso" / "state.db")
     assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
 

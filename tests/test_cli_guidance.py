@@ -51,7 +51,6 @@ def planned(result):
                                     " the dimensions are day, ticker"),
     (("--partition", "day=2026-12-3"), "the value 2026-12-3 for the dimension 'day' (did you mean 2026-12-02 or"),
     (("--select", "shop.reports:customers", "--partition", "day=2026-12-01"), "no selected asset is partitioned"),
-    (("--select", "sumary"), "no asset has the key 'sumary' (did you mean 'summary'?)"),
 ])
 def test_selections_that_match_nothing_are_plan_errors(project, args, message):
     result = tamso(project, "run", "shop.reports", "--dry-run", *args)

@@ -199,7 +199,7 @@ def test_a_damaged_store_stops_the_run_until_repaired(tmp_path, table, repair, a
         db.write_bytes(os.urandom(8192))
     damaged = db.read_bytes()
 
-    for command in [("run", "counted"), ("status",)]:
+    for command in [("run", "counted"), ("run", "counted", "--dry-run"), ("status",)]:
         one_error_line(tamso_cli(tmp_path, *command), 2, "tamso-out/.tamso/state.db is damaged", "tamso repair")
     assert ran(tmp_path) == []
 

@@ -6,15 +6,13 @@ import os
 import random
 import re
 import shutil
-import signal
 import subprocess
-import time
 import urllib.parse
 
 import pydot
 import pytest
 
-from conftest import cli as tamso, spawn, write_module
+from conftest import cli as tamso, write_module
 from tamso.plan import Edge
 from tamso.reporting import graph
 
@@ -182,30 +180,6 @@ def test_what_writes_a_report_and_what_does_not(tmp_path, args, code, wrote):
     result = tamso(tmp_path, *args)
     assert result.returncode == code, result.stderr
     assert (tmp_path / "tamso-out" / "report.html").exists() == wrote
-
-
-def test_an_interrupted_run_still_writes_its_report(tmp_path):
-    write_module(tmp_path, "slow", '''
-        import time
-        from tamso import asset
-
-        @asset()
-        def quick():
-            return 1
-
-        @asset(inputs={"quick": quick})
-        def slow(quick):
-            time.sleep(60)
-    ''')
-    runner = spawn(tmp_path, "run", "slow", stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    for line in runner.stderr:  # one line per finished job: interrupt once `quick` is done and recorded
-        if b"slow:quick" in line:
-            break
-    time.sleep(0.5)
-    runner.send_signal(signal.SIGINT)
-    assert runner.wait(timeout=60) == 130
-    page = Page((tmp_path / "tamso-out" / "report.html").read_text())
-    assert page.jobs[("slow:quick", "")][0] == "ok" and page.jobs[("slow:slow", "")][0] == "never run"
 
 
 # Mermaid and DOT -------------------------------------------------------------

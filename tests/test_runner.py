@@ -70,24 +70,6 @@ def test_example_pipeline_runs_then_is_fresh(tmp_path):
     assert tamso.read("daily_prices", {"day": "2026-12-02", "ticker": "GOOG"}, out=str(out))["close"] == 174.0
 
 
-def test_keyword_arguments_follow_the_three_rules(diamond):
-    result = tamso_cli(diamond, "run", "diamond", "--json", "--jobs", "2")
-    assert result.returncode == 0, result.stderr
-    out = diamond / "tamso-out"
-    read = lambda key, **p: tamso.read(key, p or None, out=str(out))  # noqa: E731
-    # b: the upstream partition with the job's own values; a: the unpartitioned value.
-    assert read("diamond:same", day=2, ticker="B/C") == ["EUR", {"ticker": "B/C", "day": 2}]
-    # c: the agreeing partitions keyed by the values of the other dimensions, joined by "|".
-    assert read("diamond:by_ticker", ticker="A") == {"1": {"ticker": "A", "day": 1}, "2": {"ticker": "A", "day": 2}}
-    assert read("diamond:everything") == ["1|A", "1|B/C", "2|A", "2|B/C"]
-    # Every job has one directory; names are percent-encoded where they would be ambiguous.
-    assert (out / "prices" / "day=1" / "ticker=B%2FC" / "value.json").is_file()
-    with pytest.raises(KeyError, match="no materialized partition"):
-        read("prices", day=3, ticker="A")
-    with pytest.raises(KeyError, match="'nothing'"):
-        read("nothing")
-
-
 @pytest.mark.parametrize(("source", "args", "message"), [
     ("import no_such_module\n", (), "cannot import module 'bad': ModuleNotFoundError: No module named 'no_such_module'"),
     ('from tamso import asset\n@asset(inputs={"x": "elsewhere.py:f"})\ndef f(x): pass\n', (),
@@ -360,16 +342,29 @@ def test_the_plain_summary_table_looks_as_rich_draws_it(rows):
     assert drawn[0] == drawn[1]
 
 
-def test_the_run_report_reads_like_a_tuple_of_job_reports(diamond, monkeypatch):
+def test_keyword_arguments_follow_the_three_rules_and_the_run_report_reads_like_a_tuple(diamond, monkeypatch):
     import pickle
 
     monkeypatch.chdir(diamond)
     monkeypatch.syspath_prepend(str(diamond))
-    report = tamso.run(["diamond"], out=str(diamond / "out"), jobs=2)
+    out = diamond / "out"
+    report = tamso.run(["diamond"], out=str(out), jobs=2)
+    read = lambda key, **p: tamso.read(key, p or None, out=str(out))  # noqa: E731
+    # b: the upstream partition with the job's own values; a: the unpartitioned value.
+    assert read("diamond:same", day=2, ticker="B/C") == ["EUR", {"ticker": "B/C", "day": 2}]
+    # c: the agreeing partitions keyed by the values of the other dimensions, joined by "|".
+    assert read("diamond:by_ticker", ticker="A") == {"1": {"ticker": "A", "day": 1}, "2": {"ticker": "A", "day": 2}}
+    assert read("diamond:everything") == ["1|A", "1|B/C", "2|A", "2|B/C"]
+    # Every job has one directory; names are percent-encoded where they would be ambiguous.
+    assert (out / "prices" / "day=1" / "ticker=B%2FC" / "value.json").is_file()
+    with pytest.raises(KeyError, match="no materialized partition"):
+        read("prices", day=3, ticker="A")
+    with pytest.raises(KeyError, match="'nothing'"):
+        read("nothing")
     jobs = list(report.jobs)
     assert len(report.jobs) == len(jobs) == 12 and report.jobs[-1] == jobs[-1] and report.jobs[:2] == jobs[:2]
     assert [j.key for j in jobs][:1] == ["diamond:base"] and {j.status for j in jobs} == {"ok"}
-    assert all(j.directory.startswith(str(diamond / "out")) and os.path.isdir(j.directory) for j in jobs)
+    assert all(j.directory.startswith(str(out)) and os.path.isdir(j.directory) for j in jobs)
     per_asset, failed = report.jobs.tally()  # what the summary reads instead of every job's report
     assert failed == [] and {k: r["ok"] for k, r in per_asset.items()} == {
         k: sum(j.key == k for j in jobs) for k in {j.key for j in jobs}}

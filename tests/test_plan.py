@@ -3,6 +3,8 @@
 import json
 import textwrap
 
+import pytest
+
 from tamso import layout, plan
 
 MIXED = '''
@@ -65,3 +67,25 @@ def test_every_job_follows_the_rules(tmp_path, monkeypatch):
         assert json.loads(text) == expected_kwargs(built, job)
         assert list(job.upstream) == list(dict.fromkeys(p for p in job.kwargs if isinstance(p, int)))
     assert {j.label() for j in built.jobs if j.key == "mixed:by_ca"} >= {"mixed:by_ca[a=3, c=null]"}
+
+
+@pytest.mark.parametrize("source, message", [
+    ('''
+     @asset(partitions={"a": partitions([1, 2])})
+     def up(a): return 1
+     @asset(inputs={"u": up}, partitions={"a": partitions([1, 3, 4])})
+     def down(u, a): return 1
+     ''', "upstream 'missing:up' has no partition a=3"),
+    ('''
+     @asset(partitions={"a": partitions([1, 2]), "k": partitions(["1", 1])})
+     def up(a, k): return 1
+     @asset(inputs={"u": up}, partitions={"a": partitions([1])})
+     def down(u, a): return 1
+     ''', "partitions a=1, k=1 and a=1, k=1 both give the key '1'"),
+])
+def test_inputs_that_cannot_be_assembled_are_plan_errors(tmp_path, monkeypatch, source, message):
+    name = "missing" if "no partition" in message else "clash"
+    (tmp_path / f"{name}.py").write_text("from tamso import asset, partitions\n" + textwrap.dedent(source))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    with pytest.raises(plan.PlanError, match=message):
+        plan.build([name])

@@ -82,9 +82,6 @@ def test_example_pipeline_runs_then_is_fresh(tmp_path):
     ('from tamso import asset, partitions\n@asset(partitions={"d": partitions([1])})\ndef up(d): pass\n'
      '@asset(inputs={"u": up}, partitions={"d": partitions([1, 2])})\ndef down(u, d): pass\n', (),
      "asset 'bad:down', input 'u': upstream 'bad:up' has no partition d=2"),
-    ('from tamso import asset, partitions\n@asset(partitions={"a": partitions([1, 2]), "k": partitions(["1", 1])})\n'
-     'def up(a, k): pass\n@asset(inputs={"u": up}, partitions={"a": partitions([1])})\ndef down(u, a): pass\n', (),
-     "partitions a=1, k=1 and a=1, k=1 both give the key '1'"),
     ('from tamso import asset, partitions\n@asset(partitions={"d": partitions(["a|b", "a"]), "e": partitions(["c", "b|c"])})\n'
      'def up(d, e): pass\n@asset(inputs={"u": up})\ndef down(u): pass\n', (), "both give the key 'a|b|c'"),
     ('from tamso import asset, partitions\n@asset()\ndef up(): pass\n'

@@ -6,6 +6,8 @@ import os
 import pathlib
 import subprocess
 import sys
+import textwrap
+import time
 from importlib import resources
 
 import jsonschema
@@ -55,6 +57,37 @@ def python(*args, path=(), env=(), **options):
     if args[:2] == ("-m", "tamso.inspect") and "--help" not in args and done.returncode == 0:
         conforms("inspection document", done.stdout)
     return done
+
+
+def cli(cwd, *args, **options):
+    """`python -m tamso ARGS` run in `cwd`, whose modules it imports."""
+    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd), *options.pop("path", ())], **options)
+
+
+def spawn(cwd, *args, path=(), env=(), **options):
+    """Starts `python -m tamso ARGS` in `cwd` (and `path`, whose modules it imports) without waiting for it."""
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(cwd), *path, PACKAGE_ROOT]), **dict(env)}
+    return subprocess.Popen([sys.executable, "-m", "tamso", *args], cwd=cwd, env=env, **options)
+
+
+def write_module(directory, name, source):
+    """Writes `source`, dedented, as the module `name` in `directory`."""
+    (directory / f"{name}.py").write_text(textwrap.dedent(source))
+
+
+def run_statuses(result):
+    """{(asset key, partition JSON): status} of a `tamso run --json` that ran."""
+    assert result.returncode in (0, 1), result.stderr
+    return {(job["key"], json.dumps(job["partition"], sort_keys=True)): job["status"]
+            for job in json.loads(result.stdout)["jobs"]}
+
+
+def wait_for(condition, timeout=30.0, step=0.05):
+    """Polls `condition()` until it holds or `timeout` seconds pass; returns its last answer."""
+    deadline = time.monotonic() + timeout
+    while not (answer := condition()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return answer
 
 
 @pytest.fixture(autouse=True)

@@ -1,11 +1,12 @@
 """What the command line tells a user who makes the first mistakes: selections, names, modules, versions."""
 
+import functools
 import io
 import textwrap
 
 import pytest
 
-from conftest import python
+from conftest import cli, write_module
 from tamso.reporting import JobReport, progress
 
 PIPELINE = '''
@@ -34,8 +35,7 @@ def project(tmp_path):
     return tmp_path
 
 
-def tamso(cwd, *args):
-    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)], text=True)
+tamso = functools.partial(cli, text=True)
 
 
 def planned(result):
@@ -51,7 +51,6 @@ def planned(result):
                                     " the dimensions are day, ticker"),
     (("--partition", "day=2026-12-3"), "the value 2026-12-3 for the dimension 'day' (did you mean 2026-12-02 or"),
     (("--select", "shop.reports:customers", "--partition", "day=2026-12-01"), "no selected asset is partitioned"),
-    (("--select", "sumary"), "no asset has the key 'sumary' (did you mean 'summary'?)"),
 ])
 def test_selections_that_match_nothing_are_plan_errors(project, args, message):
     result = tamso(project, "run", "shop.reports", "--dry-run", *args)
@@ -121,8 +120,9 @@ def test_the_live_progress_counts_each_status_and_names_running_jobs():
     assert text.endswith("running: second, fourth")
 
 
-def test_a_module_failing_to_import_in_the_worker_leaves_its_traceback_once(tmp_path):
-    (tmp_path / "moody.py").write_text(textwrap.dedent('''
+@pytest.mark.parametrize(("name", "source", "line", "where", "error"), [
+    # A module that fails to import in the worker only: its output and traceback once.
+    ("moody", '''
         import sys
         from tamso import asset
 
@@ -133,28 +133,26 @@ def test_a_module_failing_to_import_in_the_worker_leaves_its_traceback_once(tmp_
         @asset()
         def f():
             return 1
-    '''))
-    result = tamso(tmp_path, "run", "moody")
-    assert result.returncode == 1
-    log = (tmp_path / "tamso-out" / "moody:f" / "log.txt").read_text()
-    assert log.count("importing") == 1 and f'File "{tmp_path / "moody.py"}", line 7, in <module>' in log
-    assert log.endswith("RuntimeError: not in a worker\n") and "importlib" not in log
-    assert (tmp_path / "tamso-out" / "moody:f" / "result.json").read_text() == (
-        '{"error":"RuntimeError: not in a worker","error_type":"RuntimeError","ok":false}')
-    assert "at moody.py:7" in result.stdout
-    assert "1 of 1 jobs done: 0 ok, 0 fresh, 1 failed, 0 blocked; elapsed" in result.stderr
-
-
-def test_a_job_with_a_serializer_leaves_its_traceback_too(tmp_path):
-    (tmp_path / "pickled.py").write_text(textwrap.dedent('''
+    ''', 7, "<module>", "RuntimeError: not in a worker"),
+    # A job whose value goes to a serializer.
+    ("pickled", '''
         from tamso import asset
 
         @asset(serializer="pickle")
         def f():
             return {1, 2} - {3} if False else {}[0]
-    '''))
-    result = tamso(tmp_path, "run", "pickled")
+    ''', 6, "f", "KeyError: 0"),
+])
+def test_a_failing_job_leaves_the_traceback_of_the_pipeline_code(tmp_path, name, source, line, where, error):
+    write_module(tmp_path, name, source)
+    result = tamso(tmp_path, "run", name)
     assert result.returncode == 1
-    log = (tmp_path / "tamso-out" / "pickled:f" / "log.txt").read_text()
-    assert f'File "{tmp_path / "pickled.py"}", line 6, in f' in log and log.endswith("KeyError: 0\n")
-    assert "tamso" not in log.replace(str(tmp_path), "") and "at pickled.py:6" in result.stdout
+    log = (tmp_path / "tamso-out" / f"{name}:f" / "log.txt").read_text()
+    assert f'File "{tmp_path / name}.py", line {line}, in {where}' in log and log.endswith(error + "\n")
+    assert "tamso" not in log.replace(str(tmp_path), "") and "importlib" not in log
+    assert f"at {name}.py:{line}" in result.stdout
+    if name == "moody":
+        assert log.count("importing") == 1
+        assert (tmp_path / "tamso-out" / "moody:f" / "result.json").read_text() == (
+            '{"error":"RuntimeError: not in a worker","error_type":"RuntimeError","ok":false}')
+        assert "1 of 1 jobs done: 0 ok, 0 fresh, 1 failed, 0 blocked; elapsed" in result.stderr

@@ -20,7 +20,7 @@ from tamso import cli  # noqa: E402
 from tamso.executors import dask as dask_executor  # noqa: E402
 from tamso.state import StateStore  # noqa: E402
 
-from conftest import PACKAGE_ROOT, job_files as files  # noqa: E402
+from conftest import job_files as files, spawn, wait_for  # noqa: E402
 
 EXAMPLES = str(pathlib.Path(__file__).resolve().parent.parent / "examples")
 
@@ -250,14 +250,10 @@ def test_cluster_that_cannot_be_used_exits_2_writing_nothing(tmp_path, monkeypat
 
 
 def test_interrupt_cancels_closes_the_cluster_and_records_the_run(tmp_path, modules):
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(modules), PACKAGE_ROOT])}
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tamso", "run", "dk_slow", "--executor", "dask", "--jobs", "2", "--out", "out"],
-        cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    process = spawn(tmp_path, "run", "dk_slow", "--executor", "dask", "--jobs", "2", "--out", "out", path=[str(modules)],
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
     try:
-        deadline = time.monotonic() + 60
-        while len(list(modules.glob("started-*"))) < 2 and time.monotonic() < deadline:
-            time.sleep(0.1)
+        wait_for(lambda: len(list(modules.glob("started-*"))) >= 2, timeout=60, step=0.1)
         assert len(list(modules.glob("started-*"))) == 2
         process.send_signal(signal.SIGINT)
         assert process.wait(timeout=30) == 130
@@ -266,11 +262,8 @@ def test_interrupt_cancels_closes_the_cluster_and_records_the_run(tmp_path, modu
             os.killpg(process.pid, signal.SIGKILL)
     assert "interrupted" in process.stderr.read().decode()
     # The cluster went down with the run: no worker process of the session outlives it for long.
-    deadline = time.monotonic() + 10
-    while subprocess.run(["pgrep", "-s", str(process.pid)], capture_output=True).stdout \
-            and time.monotonic() < deadline:
-        time.sleep(0.2)
-    assert subprocess.run(["pgrep", "-s", str(process.pid)], capture_output=True).stdout == b""
+    assert wait_for(lambda: not subprocess.run(["pgrep", "-s", str(process.pid)], capture_output=True).stdout,
+                    timeout=10, step=0.2)
     store = StateStore.open(str(tmp_path / "out" / ".tamso"), create=False)
     try:
         assert [run[3] for run in store.runs()] == ["interrupted"]

@@ -8,8 +8,6 @@ import os
 import signal
 import sqlite3
 import subprocess
-import sys
-import textwrap
 import threading
 import time
 
@@ -17,7 +15,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tamso
-from conftest import PACKAGE_ROOT, job_files, python
+from conftest import cli, job_files, run_statuses, spawn, wait_for, write_module
 from tamso import layout
 from tamso.plan import PlanError, value_text
 
@@ -45,12 +43,8 @@ def down(u, i):
 '''
 
 
-def tamso_cli(cwd, *args, env=()):
-    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)], env={"RAN": str(cwd), **dict(env)})
-
-
-def write(directory, name, source):
-    (directory / f"{name}.py").write_text(textwrap.dedent(source))
+def tamso_cli(cwd, *args, **options):
+    return cli(cwd, *args, env={"RAN": str(cwd)}, **options)
 
 
 def ran(directory):
@@ -61,8 +55,7 @@ def ran(directory):
 
 
 def statuses(result):
-    assert result.returncode in (0, 1), result.stderr
-    return sorted(job["status"] for job in json.loads(result.stdout)["jobs"])
+    return sorted(run_statuses(result).values())
 
 
 def one_error_line(result, code, *words):
@@ -85,6 +78,14 @@ def mounted(*args):
         subprocess.run(["umount", "-l", str(target)], capture_output=True)
 
 
+@contextlib.contextmanager
+def read_only(source, target):
+    """`source` bind-mounted read-only at `target` for the block (root writes any file a mode forbids)."""
+    with mounted("--bind", "-o", "ro", str(source), str(target)):
+        subprocess.run(["mount", "-o", "remount,bind,ro", str(target)], check=True)
+        yield
+
+
 needs_root = pytest.mark.skipif(not ROOT, reason="mounting needs root")
 
 
@@ -93,7 +94,7 @@ needs_root = pytest.mark.skipif(not ROOT, reason="mounting needs root")
 
 def test_values_that_spell_each_other_get_their_own_directories(tmp_path):
     values = [v for pair in PAIRS for v in pair] + ['"1"', "x", " 1", "[1]"]
-    write(tmp_path, "pairs", f'''
+    write_module(tmp_path, "pairs", f'''
         from tamso import asset, partitions
 
         @asset(partitions={{"d": partitions({values!r})}})
@@ -132,7 +133,7 @@ def test_keys_never_take_a_name_the_layout_uses(key):
 
 
 def test_an_asset_named_like_the_report_runs_and_reads_back(tmp_path):
-    write(tmp_path, "named", '''
+    write_module(tmp_path, "named", '''
         from tamso import asset
 
         @asset(name="report.html")
@@ -147,7 +148,7 @@ def test_an_asset_named_like_the_report_runs_and_reads_back(tmp_path):
 
 
 def test_names_a_folding_file_system_would_merge_are_a_plan_error(tmp_path, monkeypatch):
-    write(tmp_path, "folded", '''
+    write_module(tmp_path, "folded", '''
         from tamso import asset
 
         @asset(name="Prices")
@@ -187,7 +188,7 @@ def corrupt_page(db, table):
     (None, ("run", "counted", "--repair"), "ok"),
 ])
 def test_a_damaged_store_stops_the_run_until_repaired(tmp_path, table, repair, after):
-    write(tmp_path, "counted", COUNTED)
+    write_module(tmp_path, "counted", COUNTED)
     assert statuses(tamso_cli(tmp_path, "run", "counted", "--json")) == ["ok"] * 8
     values = job_files(tmp_path / "tamso-out")
     ran(tmp_path)
@@ -198,7 +199,7 @@ def test_a_damaged_store_stops_the_run_until_repaired(tmp_path, table, repair, a
         db.write_bytes(os.urandom(8192))
     damaged = db.read_bytes()
 
-    for command in [("run", "counted"), ("status",)]:
+    for command in [("run", "counted"), ("run", "counted", "--dry-run"), ("status",)]:
         one_error_line(tamso_cli(tmp_path, *command), 2, "tamso-out/.tamso/state.db is damaged", "tamso repair")
     assert ran(tmp_path) == []
 
@@ -243,7 +244,7 @@ def fill(s):
 
 @needs_root
 def test_a_full_disk_ends_the_run_in_one_line_and_keeps_what_finished(tmp_path):
-    write(tmp_path, "fills", FILLS)
+    write_module(tmp_path, "fills", FILLS)
     (tmp_path / "out").mkdir()
     with mounted("-t", "tmpfs", "-o", "size=2m", "tmpfs", str(tmp_path / "out")):
         full = tamso_cli(tmp_path, "run", "fills", "--out", "out", "--no-report")
@@ -265,69 +266,60 @@ def test_a_full_disk_ends_the_run_in_one_line_and_keeps_what_finished(tmp_path):
                        "disk is full")
 
 
-def hold_write_lock(db, seconds, ready):
-    connection = sqlite3.connect(db, isolation_level=None)
-    connection.execute("BEGIN IMMEDIATE")
-    ready.set()
-    time.sleep(seconds)
-    connection.execute("COMMIT")
-    connection.close()
-
-
-def test_a_held_write_lock_is_waited_for_and_said_so(tmp_path):
-    write(tmp_path, "counted", COUNTED)
-    assert tamso_cli(tmp_path, "run", "counted").returncode == 0
+@contextlib.contextmanager
+def write_locked(db, seconds):
+    """Another connection takes the store's write lock before the block and holds it for `seconds`."""
     ready = threading.Event()
-    holder = threading.Thread(target=hold_write_lock, args=(tmp_path / "tamso-out" / ".tamso" / "state.db", 4, ready))
-    holder.start()
-    ready.wait()
-    result = tamso_cli(tmp_path, "run", "counted", "--force")
-    holder.join()
-    assert result.returncode == 0, result.stderr
-    assert b"tamso: waiting for another process to release tamso-out/.tamso/state.db" in result.stderr
 
+    def hold():
+        connection = sqlite3.connect(db, isolation_level=None)
+        connection.execute("BEGIN IMMEDIATE")
+        ready.set()
+        time.sleep(seconds)
+        connection.execute("COMMIT")
+        connection.close()
 
-def test_a_lock_held_longer_than_the_wait_ends_the_run_in_one_line(tmp_path, monkeypatch):
-    from tamso import state
-
-    write(tmp_path, "counted", COUNTED)
-    monkeypatch.setenv("RAN", str(tmp_path))
-    monkeypatch.syspath_prepend(str(tmp_path))
-    out = str(tmp_path / "out")
-    tamso.run(["counted"], out=out, jobs=1)
-    monkeypatch.setattr(state, "LOCK_WAIT", 3.0)
-    ready = threading.Event()
-    holder = threading.Thread(target=hold_write_lock, args=(tmp_path / "out" / ".tamso" / "state.db", 6, ready))
+    holder = threading.Thread(target=hold)
     holder.start()
     ready.wait()
     try:
-        with pytest.warns(state.StoreNotice), pytest.raises(tamso.OutputError, match="stayed locked by another"):
-            tamso.run(["counted"], out=out, jobs=1, force=True)
+        yield
     finally:
         holder.join()
 
 
+def test_a_held_write_lock_is_waited_for_and_one_held_past_the_wait_ends_the_run(tmp_path, monkeypatch):
+    from tamso import state
+
+    write_module(tmp_path, "counted", COUNTED)
+    assert tamso_cli(tmp_path, "run", "counted").returncode == 0
+    db = tmp_path / "tamso-out" / ".tamso" / "state.db"
+    with write_locked(db, 4):
+        result = tamso_cli(tmp_path, "run", "counted", "--force")
+    assert result.returncode == 0, result.stderr
+    assert b"tamso: waiting for another process to release tamso-out/.tamso/state.db" in result.stderr
+    monkeypatch.setenv("RAN", str(tmp_path))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(state, "LOCK_WAIT", 3.0)
+    with write_locked(db, 6), pytest.warns(state.StoreNotice), \
+            pytest.raises(tamso.OutputError, match="stayed locked by another"):
+        tamso.run(["counted"], out=str(db.parent.parent), jobs=1, force=True)
+
+
 @needs_root
-def test_a_read_only_store_file_is_refused_and_usable_again_once_writable(tmp_path):
-    write(tmp_path, "counted", COUNTED)
+def test_a_read_only_store_or_output_directory_is_read_but_never_written(tmp_path):
+    write_module(tmp_path, "counted", COUNTED)
     assert tamso_cli(tmp_path, "run", "counted").returncode == 0
     ran(tmp_path)
     db = tmp_path / "tamso-out" / ".tamso" / "state.db"
-    with mounted("--bind", "-o", "ro", str(db), str(db)):  # root writes any file a mode forbids: mount it
-        subprocess.run(["mount", "-o", "remount,bind,ro", str(db)], check=True)
+    with read_only(db, db):
         one_error_line(tamso_cli(tmp_path, "run", "counted"), 2, "tamso-out/.tamso/state.db", "read-only")
         assert sorted(os.listdir(db.parent)) == ["graph.json", "lock", "state.db"]
+    # Writable again: usable as it was.
     assert statuses(tamso_cli(tmp_path, "run", "counted", "--json")) == ["fresh"] * 8 and ran(tmp_path) == []
     assert sorted(os.listdir(db.parent)) == ["graph.json", "lock", "state.db"]
-
-
-@needs_root
-def test_a_read_only_output_directory_is_read_but_never_written(tmp_path):
-    write(tmp_path, "counted", COUNTED)
-    assert tamso_cli(tmp_path, "run", "counted").returncode == 0
     (tmp_path / "ro").mkdir()
-    with mounted("--bind", "-o", "ro", str(tmp_path / "tamso-out"), str(tmp_path / "ro")):
-        subprocess.run(["mount", "-o", "remount,bind,ro", str(tmp_path / "ro")], check=True)
+    with read_only(tmp_path / "tamso-out", tmp_path / "ro"):
         before = sorted(os.listdir(tmp_path / "ro" / ".tamso"))
         status = tamso_cli(tmp_path, "status", "ro")
         assert status.returncode == 0 and b"counted:down" in status.stdout, status.stderr
@@ -343,7 +335,7 @@ def test_a_read_only_output_directory_is_read_but_never_written(tmp_path):
 
 
 def test_a_job_that_deletes_the_state_directory_leaves_the_outcome_alone(tmp_path):
-    write(tmp_path, "vandal", '''
+    write_module(tmp_path, "vandal", '''
         import shutil
         from tamso import asset
 
@@ -378,13 +370,9 @@ def handles_sigterm(pid):
 
 @pytest.mark.parametrize("delay", [0.0, 0.3, 1.5])
 def test_sigterm_at_any_moment_exits_130(tmp_path, delay):
-    write(tmp_path, "slow", SLOW)
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"}
-    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow", "--jobs", "1"], cwd=tmp_path, env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    deadline = time.monotonic() + 30
-    while not handles_sigterm(runner.pid) and time.monotonic() < deadline:
-        time.sleep(0.001)
+    write_module(tmp_path, "slow", SLOW)
+    runner = spawn(tmp_path, "run", "slow", "--jobs", "1", stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for(lambda: handles_sigterm(runner.pid), step=0.001)
     time.sleep(delay)
     runner.send_signal(signal.SIGTERM)
     _, stderr = runner.communicate(timeout=60)
@@ -392,27 +380,23 @@ def test_sigterm_at_any_moment_exits_130(tmp_path, delay):
 
 
 def test_a_killed_run_shows_as_ended_abruptly_then_is_recorded_so(tmp_path):
-    write(tmp_path, "slow", SLOW)
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"}
-    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow"], cwd=tmp_path, env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    write_module(tmp_path, "slow", SLOW)
+    runner = spawn(tmp_path, "run", "slow", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     db = tmp_path / "tamso-out" / ".tamso" / "state.db"
-    deadline = time.monotonic() + 30
-    while not (db.exists() and (tmp_path / "tamso-out" / "slow").exists()) and time.monotonic() < deadline:
-        time.sleep(0.05)
+    wait_for(lambda: db.exists() and (tmp_path / "tamso-out" / "slow").exists())
     runner.kill()
     runner.wait()
     report = tamso_cli(tmp_path, "report", "--to", "page.html")
     assert report.returncode == 0 and b"ended abruptly" in (tmp_path / "page.html").read_bytes(), report.stderr
     assert b"ended abruptly" in tamso_cli(tmp_path, "status").stdout
-    write(tmp_path, "slow", "from tamso import asset\n@asset()\ndef slow():\n    return 1\n")
+    write_module(tmp_path, "slow", "from tamso import asset\n@asset()\ndef slow():\n    return 1\n")
     assert tamso_cli(tmp_path, "run", "slow").returncode == 0
     outcomes = sqlite3.connect(db).execute("SELECT outcome FROM runs ORDER BY id").fetchall()
     assert outcomes == [("ended abruptly",), ("ok",)]
 
 
 def test_control_characters_reach_the_terminal_escaped_and_the_files_whole(tmp_path):
-    write(tmp_path, "loud", '''
+    write_module(tmp_path, "loud", '''
         from tamso import asset
 
         @asset(name="clear\\x1b[2J")
@@ -431,10 +415,8 @@ def test_control_characters_reach_the_terminal_escaped_and_the_files_whole(tmp_p
 
 
 def test_every_file_follows_the_umask(tmp_path):
-    write(tmp_path, "counted", COUNTED)
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}", "RAN": str(tmp_path)}
-    done = subprocess.run([sys.executable, "-m", "tamso", "run", "counted"], cwd=tmp_path, env=env,
-                          capture_output=True, timeout=120, umask=0o027)
+    write_module(tmp_path, "counted", COUNTED)
+    done = tamso_cli(tmp_path, "run", "counted", umask=0o027)
     assert done.returncode == 0, done.stderr
     out = tmp_path / "tamso-out"
     modes = {str(p.relative_to(out)): p.stat().st_mode & 0o777 for p in out.rglob("*") if p.is_file()}

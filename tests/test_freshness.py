@@ -10,7 +10,7 @@ import pytest
 
 import tamso
 from tamso import imports
-from conftest import python
+from conftest import cli
 
 
 def write(root, files):
@@ -25,22 +25,16 @@ def write(root, files):
 
 def run(root, *args):
     """`tamso run ... --json` in `root`: (exit status, {label: status})."""
-    done = python("-m", "tamso", "run", *args, "--json", "--no-report", cwd=root, path=[str(root)])
+    done = cli(root, "run", *args, "--json", "--no-report")
     assert done.returncode in (0, 1), done.stderr
-    report = json.loads(done.stdout)
-    return done.returncode, {_label(j): j["status"] for j in report["jobs"]}
+    return done.returncode, {job["key"]: job["status"] for job in json.loads(done.stdout)["jobs"]}
 
 
 def dry(root, *args):
-    done = python("-m", "tamso", "run", *args, "--dry-run", cwd=root, path=[str(root)])
+    done = cli(root, "run", *args, "--dry-run")
     assert done.returncode == 0, done.stderr
     lines = done.stdout.decode().splitlines()
     return {line[7:]: line[:6].strip() for line in lines[:-1]}, lines[-1]
-
-
-def _label(job):
-    inner = ", ".join(f"{d}={v}" for d, v in job["partition"].items())
-    return f"{job['key']}[{inner}]" if inner else job["key"]
 
 
 def ran(statuses):
@@ -283,13 +277,12 @@ def test_tracked_files_are_kept_listed_and_never_written_beside_the_job(tracking
     ]
     assert sorted(p.name for p in (tracking / "tamso-out" / "tracks:rows").iterdir()) == [
         "log.txt", "result.json", "value.json"]
-    status = python("-m", "tamso", "status", "tamso-out", "--json", cwd=tracking)
+    status = cli(tracking, "status", "tamso-out", "--json")
     listed = {row["key"]: row["tracked"] for row in json.loads(status.stdout)}
     assert listed["tracks:rows"] == [sales] and listed["tracks:folder"] == [more + os.sep]
     assert listed["tracks:doubled"] == []
-    table = python("-m", "tamso", "status", "tamso-out", cwd=tracking).stdout.decode()
-    assert "sales.csv" in table
-    report = python("-m", "tamso", "report", "tamso-out", cwd=tracking)
+    assert "sales.csv" in cli(tracking, "status", "tamso-out").stdout.decode()
+    report = cli(tracking, "report", "tamso-out")
     assert report.returncode == 0 and "sales.csv" in (tracking / "tamso-out" / "report.html").read_text()
 
 
@@ -323,8 +316,7 @@ def test_the_dry_run_says_what_runs_and_what_waits(project):
     words, counts = dry(project, *MODULES, "downstream")
     assert words["p.assets:price"] == "runs" and words["downstream:report"] == "waits"
     assert words["q:other"] == "fresh" and counts == "7 jobs: 4 fresh, 2 runs, 1 waits"
-    done = python("-m", "tamso", "run", *MODULES, "downstream", "--dry-run", "--json", cwd=project, path=[str(project)])
-    report = json.loads(done.stdout)
+    report = json.loads(cli(project, "run", *MODULES, "downstream", "--dry-run", "--json").stdout)
     assert report["counts"] == {"fresh": 4, "runs": 2, "waits": 1}
     statuses = run(project, *MODULES, "downstream")[1]
     # At least every job that runs, at most those plus the ones that wait: here price's value did not change.
@@ -339,7 +331,7 @@ def test_a_repaired_store_keeps_what_jobs_tracked_or_reruns_them(tracking, table
     from test_faults import corrupt_page
 
     corrupt_page(tracking / "tamso-out" / ".tamso" / "state.db", table)
-    repaired = python("-m", "tamso", "repair", "tamso-out", cwd=tracking)
+    repaired = cli(tracking, "repair", "tamso-out")
     assert repaired.returncode == 0, repaired.stderr
     assert run(tracking, "tracks")[1]["tracks:rows"] == after
     with open(tracking / "data" / "sales.csv", "a") as stream:

@@ -6,17 +6,13 @@ import os
 import random
 import re
 import shutil
-import signal
 import subprocess
-import sys
-import textwrap
-import time
 import urllib.parse
 
 import pydot
 import pytest
 
-from conftest import PACKAGE_ROOT, python
+from conftest import cli as tamso, write_module
 from tamso.plan import Edge
 from tamso.reporting import graph
 
@@ -70,18 +66,14 @@ EXPECTED = {
 }
 
 
-def tamso(cwd, *args):
-    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)])
-
-
 @pytest.fixture(scope="module")
 def project(tmp_path_factory):
     """A pipeline run twice: its report has ok, fresh, failed, blocked and never-run jobs."""
     root = tmp_path_factory.mktemp("project")
-    (root / "sources.py").write_text(textwrap.dedent(SOURCES))
-    (root / "consumers.py").write_text(textwrap.dedent(CONSUMERS))
+    write_module(root, "sources", SOURCES)
+    write_module(root, "consumers", CONSUMERS)
     assert tamso(root, "run", "sources", "consumers").returncode == 1
-    (root / "consumers.py").write_text(textwrap.dedent(CONSUMERS_AGAIN))
+    write_module(root, "consumers", CONSUMERS_AGAIN)
     assert tamso(root, "run", "sources", "consumers", "--select", "+consumers:audit").returncode == 0
     return root
 
@@ -184,36 +176,10 @@ def test_the_report_in_a_browser(project, tmp_path):
     (["run", "sources"], 1, True),
 ])
 def test_what_writes_a_report_and_what_does_not(tmp_path, args, code, wrote):
-    (tmp_path / "sources.py").write_text(textwrap.dedent(SOURCES))
+    write_module(tmp_path, "sources", SOURCES)
     result = tamso(tmp_path, *args)
     assert result.returncode == code, result.stderr
     assert (tmp_path / "tamso-out" / "report.html").exists() == wrote
-
-
-def test_an_interrupted_run_still_writes_its_report(tmp_path):
-    (tmp_path / "slow.py").write_text(textwrap.dedent('''
-        import time
-        from tamso import asset
-
-        @asset()
-        def quick():
-            return 1
-
-        @asset(inputs={"quick": quick})
-        def slow(quick):
-            time.sleep(60)
-    '''))
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), PACKAGE_ROOT])}
-    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow"], cwd=tmp_path, env=env,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    for line in runner.stderr:  # one line per finished job: interrupt once `quick` is done and recorded
-        if b"slow:quick" in line:
-            break
-    time.sleep(0.5)
-    runner.send_signal(signal.SIGINT)
-    assert runner.wait(timeout=60) == 130
-    page = Page((tmp_path / "tamso-out" / "report.html").read_text())
-    assert page.jobs[("slow:quick", "")][0] == "ok" and page.jobs[("slow:slow", "")][0] == "never run"
 
 
 # Mermaid and DOT -------------------------------------------------------------
@@ -264,8 +230,13 @@ def printed(project):
     return found
 
 
+EDGES = [("sources:config", "config", "sources:cleaned"), ("sources:raw", "raw", "sources:cleaned"),
+         ("sources:cleaned", "cleaned", '<b>"tot\\als"</b>'), ("sources:raw", "raw", "consumers:audit"),
+         ("sources:config", "config", "consumers:audit"), ("consumers:audit", "audit", "consumers:extra")]
+
+
 @pytest.mark.parametrize("statuses", [False, True])
-def test_mermaid_is_well_formed_and_names_every_asset_and_input(printed, statuses):
+def test_mermaid_is_well_formed_and_dot_parses_each_with_every_asset_and_input(printed, statuses):
     nodes, edges, classes = parse_mermaid(printed["mermaid", statuses])
     keys = {lines[0]: node for node, lines in nodes.items()}
     assert set(keys) == {key for key, _ in EXPECTED}
@@ -277,14 +248,6 @@ def test_mermaid_is_well_formed_and_names_every_asset_and_input(printed, statuse
     else:
         assert not classes
 
-
-EDGES = [("sources:config", "config", "sources:cleaned"), ("sources:raw", "raw", "sources:cleaned"),
-         ("sources:cleaned", "cleaned", '<b>"tot\\als"</b>'), ("sources:raw", "raw", "consumers:audit"),
-         ("sources:config", "config", "consumers:audit"), ("consumers:audit", "audit", "consumers:extra")]
-
-
-@pytest.mark.parametrize("statuses", [False, True])
-def test_dot_parses_with_every_asset_and_input(printed, statuses):
     (parsed,) = pydot.graph_from_dot_data(printed["dot", statuses])
 
     def text(quoted):

@@ -6,14 +6,15 @@ import pathlib
 import signal
 import sqlite3
 import subprocess
-import sys
 import textwrap
 import time
 
 import pytest
 
 import tamso
-from conftest import PACKAGE_ROOT, job_files as files, python
+from conftest import cli as tamso_cli, job_files as files, python, run_statuses as statuses, spawn, wait_for
+from conftest import write_module as write
+from test_graph_report import Page
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
@@ -42,19 +43,6 @@ def everything(prices, base):
 '''
 
 
-def write(directory, name, source):
-    (directory / f"{name}.py").write_text(textwrap.dedent(source))
-
-
-def tamso_cli(cwd, *args, timeout=120):
-    return python("-m", "tamso", *args, cwd=cwd, path=[str(cwd)])
-
-
-def statuses(result):
-    report = json.loads(result.stdout)
-    return {(job["key"], json.dumps(job["partition"], sort_keys=True)): job["status"] for job in report["jobs"]}
-
-
 @pytest.fixture
 def diamond(tmp_path):
     write(tmp_path, "diamond", DIAMOND)
@@ -80,24 +68,6 @@ def test_example_pipeline_runs_then_is_fresh(tmp_path):
     assert status.returncode == 0
     assert b"daily_prices" in status.stdout and b"day=2026-12-02, ticker=GOOG" in status.stdout
     assert tamso.read("daily_prices", {"day": "2026-12-02", "ticker": "GOOG"}, out=str(out))["close"] == 174.0
-
-
-def test_keyword_arguments_follow_the_three_rules(diamond):
-    result = tamso_cli(diamond, "run", "diamond", "--json", "--jobs", "2")
-    assert result.returncode == 0, result.stderr
-    out = diamond / "tamso-out"
-    read = lambda key, **p: tamso.read(key, p or None, out=str(out))  # noqa: E731
-    # b: the upstream partition with the job's own values; a: the unpartitioned value.
-    assert read("diamond:same", day=2, ticker="B/C") == ["EUR", {"ticker": "B/C", "day": 2}]
-    # c: the agreeing partitions keyed by the values of the other dimensions, joined by "|".
-    assert read("diamond:by_ticker", ticker="A") == {"1": {"ticker": "A", "day": 1}, "2": {"ticker": "A", "day": 2}}
-    assert read("diamond:everything") == ["1|A", "1|B/C", "2|A", "2|B/C"]
-    # Every job has one directory; names are percent-encoded where they would be ambiguous.
-    assert (out / "prices" / "day=1" / "ticker=B%2FC" / "value.json").is_file()
-    with pytest.raises(KeyError, match="no materialized partition"):
-        read("prices", day=3, ticker="A")
-    with pytest.raises(KeyError, match="'nothing'"):
-        read("nothing")
 
 
 @pytest.mark.parametrize(("source", "args", "message"), [
@@ -270,23 +240,22 @@ def test_selection_and_partition_filters(diamond):
 
 
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
-def test_a_second_run_is_refused_and_a_stopped_run_ends_interrupted(tmp_path, stop):
+def test_a_second_run_is_refused_and_a_stopped_run_ends_interrupted_and_reported(tmp_path, stop):
     write(tmp_path, "slow", '''
         import time
         from tamso import asset
 
         @asset()
-        def slow():
-            time.sleep(3)
+        def quick():
+            return 1
+
+        @asset(inputs={"quick": quick})
+        def slow(quick):
+            time.sleep(60)
     ''')
-    first = subprocess.Popen([sys.executable, "-m", "tamso", "run", "slow"], cwd=tmp_path,
-                             env={**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"},
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    first = spawn(tmp_path, "run", "slow", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        for _ in range(100):
-            if (tmp_path / "tamso-out" / "slow:slow" / "log.txt").exists():
-                break
-            time.sleep(0.05)
+        wait_for((tmp_path / "tamso-out" / "slow:slow" / "log.txt").exists)
         second = tamso_cli(tmp_path, "run", "slow")
         assert second.returncode == 2 and b"another run holds 'tamso-out'" in second.stderr
     finally:
@@ -294,6 +263,8 @@ def test_a_second_run_is_refused_and_a_stopped_run_ends_interrupted(tmp_path, st
         assert first.wait(30) == 130
     db = sqlite3.connect(tmp_path / "tamso-out" / ".tamso" / "state.db")
     assert db.execute("SELECT outcome FROM runs").fetchall() == [("interrupted",)]
+    page = Page((tmp_path / "tamso-out" / "report.html").read_text())
+    assert page.jobs[("slow:quick", "")][0] == "ok" and page.jobs[("slow:slow", "")][0] == "never run"
 
 
 KILLABLE = '''
@@ -323,9 +294,7 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
     write(reference, "killable", KILLABLE)
     assert tamso_cli(reference, "run", "killable", "--jobs", "2").returncode == 0
 
-    env = {**os.environ, "PYTHONPATH": f"{tmp_path}{os.pathsep}{PACKAGE_ROOT}"}
-    runner = subprocess.Popen([sys.executable, "-m", "tamso", "run", "killable", "--jobs", "2"], cwd=tmp_path,
-                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    runner = spawn(tmp_path, "run", "killable", "--jobs", "2", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(delay)
     runner.kill()
     runner.wait()
@@ -336,24 +305,16 @@ def test_a_killed_runner_resumes_without_rerunning_finished_jobs(tmp_path, delay
     ran = (tmp_path / "ran.txt").read_text().splitlines()
     # A job runs twice only when the kill interrupted it while it ran (at most one per worker).
     assert len(ran) - len(set(ran)) <= 2 and set(ran) == set(finished_before) | {f"step {i}" for i in range(12)} | {"total"}
-    assert files(tmp_path / "tamso-out") == {
-        name: data for name, data in files(reference / "tamso-out").items()}
+    assert files(tmp_path / "tamso-out") == files(reference / "tamso-out")
     db = sqlite3.connect(tmp_path / "tamso-out" / ".tamso" / "state.db")
     assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
 
 
-@pytest.mark.parametrize(("prepare", "message", "modes"), [
-    # A dry run reads no state from a plain file, so only the real run refuses it.
-    (lambda out: out.write_text("a file"), "cannot use 'out' as the output directory", [()]),
-    (lambda out: (out / ".tamso").mkdir(parents=True) or (out / ".tamso" / "state.db").write_text("garbage" * 200),
-     "out/.tamso/state.db is damaged", [(), ("--dry-run",)]),
-])
-def test_unusable_output_directories_are_usage_errors(tmp_path, prepare, message, modes):
+def test_a_file_as_the_output_directory_is_a_usage_error(tmp_path):
     write(tmp_path, "one", "from tamso import asset\n@asset()\ndef one():\n    return 1\n")
-    prepare(tmp_path / "out")
-    for args in modes:
-        result = tamso_cli(tmp_path, "run", "one", "--out", "out", *args)
-        assert result.returncode == 2 and message in result.stderr.decode(), result.stderr
+    (tmp_path / "out").write_text("a file")
+    result = tamso_cli(tmp_path, "run", "one", "--out", "out")
+    assert result.returncode == 2 and "cannot use 'out' as the output directory" in result.stderr.decode(), result.stderr
 
 
 @pytest.mark.parametrize("rows", [[], [("a", "1"), ("pipeline.x:éé漢字", "22")], [("x" * 60, "1234567")]])
@@ -381,16 +342,29 @@ def test_the_plain_summary_table_looks_as_rich_draws_it(rows):
     assert drawn[0] == drawn[1]
 
 
-def test_the_run_report_reads_like_a_tuple_of_job_reports(diamond, monkeypatch):
+def test_keyword_arguments_follow_the_three_rules_and_the_run_report_reads_like_a_tuple(diamond, monkeypatch):
     import pickle
 
     monkeypatch.chdir(diamond)
     monkeypatch.syspath_prepend(str(diamond))
-    report = tamso.run(["diamond"], out=str(diamond / "out"), jobs=2)
+    out = diamond / "out"
+    report = tamso.run(["diamond"], out=str(out), jobs=2)
+    read = lambda key, **p: tamso.read(key, p or None, out=str(out))  # noqa: E731
+    # b: the upstream partition with the job's own values; a: the unpartitioned value.
+    assert read("diamond:same", day=2, ticker="B/C") == ["EUR", {"ticker": "B/C", "day": 2}]
+    # c: the agreeing partitions keyed by the values of the other dimensions, joined by "|".
+    assert read("diamond:by_ticker", ticker="A") == {"1": {"ticker": "A", "day": 1}, "2": {"ticker": "A", "day": 2}}
+    assert read("diamond:everything") == ["1|A", "1|B/C", "2|A", "2|B/C"]
+    # Every job has one directory; names are percent-encoded where they would be ambiguous.
+    assert (out / "prices" / "day=1" / "ticker=B%2FC" / "value.json").is_file()
+    with pytest.raises(KeyError, match="no materialized partition"):
+        read("prices", day=3, ticker="A")
+    with pytest.raises(KeyError, match="'nothing'"):
+        read("nothing")
     jobs = list(report.jobs)
     assert len(report.jobs) == len(jobs) == 12 and report.jobs[-1] == jobs[-1] and report.jobs[:2] == jobs[:2]
     assert [j.key for j in jobs][:1] == ["diamond:base"] and {j.status for j in jobs} == {"ok"}
-    assert all(j.directory.startswith(str(diamond / "out")) and os.path.isdir(j.directory) for j in jobs)
+    assert all(j.directory.startswith(str(out)) and os.path.isdir(j.directory) for j in jobs)
     per_asset, failed = report.jobs.tally()  # what the summary reads instead of every job's report
     assert failed == [] and {k: r["ok"] for k, r in per_asset.items()} == {
         k: sum(j.key == k for j in jobs) for k in {j.key for j in jobs}}

@@ -1,5 +1,6 @@
 """Values beyond JSON: the serializers, their job body, and pipelines that store tables, arrays and objects."""
 
+import contextlib
 import hashlib
 import json
 import os
@@ -15,7 +16,7 @@ pl = pytest.importorskip("polars")
 pa = pytest.importorskip("pyarrow")
 
 import tamso  # noqa: E402
-from conftest import PACKAGE_ROOT, job_files, python  # noqa: E402
+from conftest import cli, job_files, python, run_statuses as statuses, write_module  # noqa: E402
 from tamso import serializers  # noqa: E402
 from tamso._tamso import materialize_asset  # noqa: E402
 from tamso.executors import _serialized  # noqa: E402
@@ -163,38 +164,28 @@ def table(x):
 '''
 
 
-@pytest.mark.parametrize("function", ["echo", "broken"])
-def test_a_json_asset_in_the_job_body_writes_the_core_bytes(tmp_path, monkeypatch, function):
+@pytest.fixture
+def body(tmp_path, monkeypatch):
+    """BODY as the module body_mod, importable."""
     (tmp_path / "body_mod.py").write_text(BODY)
     monkeypatch.syspath_prepend(str(tmp_path))
+
+
+@pytest.mark.parametrize("function", ["echo", "broken"])
+def test_a_json_asset_in_the_job_body_writes_the_core_bytes(tmp_path, monkeypatch, body, function):
     monkeypatch.chdir(tmp_path)
-    with pytest.raises(SystemExit) if function == "broken" else _nothing():
+    with pytest.raises(SystemExit) if function == "broken" else contextlib.nullcontext():
         materialize_asset("body_mod", function, "out/job", '{"x": [1, "\\u00e9"]}')
     core = job_files(tmp_path / "out")
     os.remove("out/job/result.json")
-    with pytest.raises(SystemExit) if function == "broken" else _nothing():
+    (tmp_path / "upstream.json").write_text(json.dumps([1, "\u00e9"]))
+    with pytest.raises(SystemExit) if function == "broken" else contextlib.nullcontext():
         _serialized.materialize("body_mod", function, "out/job", ('{"x":', 7, "}"),
-                                {7: (_json_file(tmp_path, [1, "\u00e9"]), "json", None)}, "json")
+                                {7: (str(tmp_path / "upstream.json"), "json", None)}, "json")
     assert job_files(tmp_path / "out") == core
 
 
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-
-def _json_file(folder, value):
-    path = folder / "upstream.json"
-    path.write_text(json.dumps(value))
-    return str(path)
-
-
-def test_keyword_arguments_keep_the_three_rules_and_partition_values_that_look_like_markers(tmp_path, monkeypatch):
-    (tmp_path / "body_mod.py").write_text(BODY)
-    monkeypatch.syspath_prepend(str(tmp_path))
+def test_keyword_arguments_keep_the_three_rules_and_partition_values_that_look_like_markers(tmp_path, body):
     up = str(tmp_path / "up.npy")
     np.save(up, np.arange(3))
     pieces = ('{"rows":{"a|\\u0000tamso-upstream:5":', 5, ',"b":', 5, '},"x":"\\u0000tamso-upstream:5"}')
@@ -205,9 +196,7 @@ def test_keyword_arguments_keep_the_three_rules_and_partition_values_that_look_l
     assert values == {"rows": {"a|\0tamso-upstream:5": "loaded", "b": "loaded"}, "x": "\0tamso-upstream:5"}
 
 
-def test_a_refused_value_writes_the_error_form_and_keeps_the_earlier_value(tmp_path, monkeypatch):
-    (tmp_path / "body_mod.py").write_text(BODY)
-    monkeypatch.syspath_prepend(str(tmp_path))
+def test_a_refused_value_writes_the_error_form_and_keeps_the_earlier_value(tmp_path, body):
     folder = tmp_path / "j"
     _serialized.materialize("body_mod", "table", str(folder), ('{"x":[1]}',), {}, "pickle")
     earlier = (folder / "value.pkl").read_bytes()
@@ -281,12 +270,7 @@ def tables(tmp_path):
 
 
 def run(cwd, *args):
-    return python("-m", "tamso", "run", "down", "--json", *args, cwd=cwd, path=[str(cwd)])
-
-
-def statuses(result):
-    assert result.returncode in (0, 1), result.stderr
-    return {(j["key"], json.dumps(j["partition"])): j["status"] for j in json.loads(result.stdout)["jobs"]}
+    return cli(cwd, "run", "down", "--json", *args)
 
 
 def test_a_pipeline_of_tables_arrays_and_objects(tables):
@@ -310,7 +294,7 @@ def test_a_pipeline_of_tables_arrays_and_objects(tables):
     assert tamso.read("down:wrapped", out=str(out)) == (44.0,)
     assert isinstance(tamso.read("up:orders", {"day": "2026-12-01"}, out=str(out)), pd.DataFrame)
 
-    status = python("-m", "tamso", "status", str(out), "--json", cwd=tables)
+    status = cli(tables, "status", str(out), "--json")
     rows = {r["key"]: (r["format"], r["value_size"]) for r in json.loads(status.stdout)}
     assert rows["up:weights"] == ("numpy", (out / "up:weights" / "value.npy").stat().st_size)
     assert {key: kind for key, (kind, _) in rows.items()}["down:revenue"] == "arrow"
@@ -361,9 +345,9 @@ def test_serializer_plan_errors_exit_2_and_run_nothing(tmp_path, source, message
 
 
 def test_a_json_asset_returning_a_frame_is_told_what_to_declare(tmp_path):
-    (tmp_path / "j.py").write_text("import pandas as pd\nfrom tamso import asset\n"
-                                   "@asset()\ndef f():\n    return pd.DataFrame({'a': [1]})\n")
-    result = python("-m", "tamso", "run", "j", "--json", cwd=tmp_path, path=[str(tmp_path)])
+    write_module(tmp_path, "j", "import pandas as pd\nfrom tamso import asset\n"
+                                "@asset()\ndef f():\n    return pd.DataFrame({'a': [1]})\n")
+    result = cli(tmp_path, "run", "j", "--json")
     assert result.returncode == 1
     job = json.loads(result.stdout)["jobs"][0]
     assert job["error"] == ('TypeError: Object of type DataFrame is not JSON serializable; to store such values,'
@@ -374,7 +358,7 @@ def test_a_json_asset_returning_a_frame_is_told_what_to_declare(tmp_path):
 
 
 def test_a_pipeline_registers_its_own_serializer(tmp_path):
-    (tmp_path / "own.py").write_text(textwrap.dedent('''
+    write_module(tmp_path, "own", '''
         import pathlib
         import tamso
         from tamso import asset
@@ -390,10 +374,10 @@ def test_a_pipeline_registers_its_own_serializer(tmp_path):
         @asset(serializer="lines")
         def words():
             return ["a", "b"]
-    '''))
-    (tmp_path / "user.py").write_text("from tamso import asset\n"
-                                      "@asset(inputs={'w': 'own.py:words'})\ndef count(w):\n    return len(w)\n")
-    result = python("-m", "tamso", "run", "user", "own", "--json", cwd=tmp_path, path=[str(tmp_path)])
+    ''')
+    write_module(tmp_path, "user", "from tamso import asset\n"
+                                   "@asset(inputs={'w': 'own.py:words'})\ndef count(w):\n    return len(w)\n")
+    result = cli(tmp_path, "run", "user", "own", "--json")
     assert result.returncode == 0, result.stderr
     out = tmp_path / "tamso-out"
     assert (out / "own:words" / "value.txt").read_text() == "a\nb"

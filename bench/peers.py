@@ -13,12 +13,11 @@ Workloads (the same Python functions everywhere):
 
 Each figure is the wall time of the whole command (interpreter start
 included), median of --repeat, with two workers; W1 also reports the peak
-resident memory of the whole process tree (sampled every 10 ms). luigi comes
-from its own virtual environment (``--luigi``, default
-``bench/out/luigi-env/bin/python``), never as a dependency of tamso; when that
-environment has this interpreter's Python version, luigi runs on this
-interpreter with the environment's packages first on its path, so that both
-tools start the same interpreter with the same site set-up:
+resident memory of the whole process tree (sampled every 10 ms). Each tool
+runs from a virtual environment of its own, as a user would install it:
+tamso from ``bench/out/tamso-env`` (made by the script: its dependencies, and
+the tamso package this script imports), luigi from ``--luigi`` (default
+``bench/out/luigi-env/bin/python``), never a dependency of tamso:
 
     python3 -m venv bench/out/luigi-env && bench/out/luigi-env/bin/pip install luigi
 
@@ -193,17 +192,24 @@ def timed(command: list[str], cwd: str, env: dict[str, str], memory: bool = Fals
     return seconds, peak
 
 
-def _luigi(python: str, work: str) -> tuple[str, dict[str, str]]:
-    """The interpreter and environment to run luigi with: this interpreter, with the packages of luigi's
-    scratch environment first on its path, when that environment has the same Python, so that both tools
-    start the same interpreter with the same site set-up (whatever this machine's site-packages load at
-    start-up, both pay); else the scratch environment's own interpreter."""
-    found = subprocess.run([python, "-c", "import luigi, os, sys; print(os.path.dirname(os.path.dirname("
-                            "luigi.__file__))); print(sys.version_info[:2] == " + repr(sys.version_info[:2]) + ")"],
-                           capture_output=True, text=True, check=True).stdout.split("\n")
-    if found[1] == "True":
-        return sys.executable, command_env(work, found[0])
-    return python, command_env(work)
+def _tamso_env(work: str) -> tuple[str, dict[str, str]]:
+    """The interpreter and environment to run tamso with: a scratch virtual environment of this Python with
+    tamso's dependencies (``bench/out/tamso-env``, made on first use), and this process's tamso package alone
+    on its path, so that tamso starts as luigi does, from an environment of its own (no start-up work of this
+    machine's site-packages on either side)."""
+    import tamso
+
+    env_dir = os.path.join(HERE, "out", "tamso-env")
+    python = os.path.join(env_dir, "bin", "python")
+    if not os.path.exists(python):
+        subprocess.run([sys.executable, "-m", "venv", env_dir], check=True)
+        subprocess.run([python, "-m", "pip", "install", "-q", "rich>=13", "networkx>=3"], check=True)
+    package = os.path.join(work, "tamso-package")
+    os.makedirs(package, exist_ok=True)
+    os.symlink(os.path.dirname(os.path.abspath(tamso.__file__)), os.path.join(package, "tamso"))
+    env = command_env(work)
+    env["PYTHONPATH"] = os.pathsep.join([work, package])
+    return python, env
 
 
 def main() -> int:
@@ -218,12 +224,11 @@ def main() -> int:
     for name, text in files.items():
         with open(os.path.join(work, name), "w") as stream:
             stream.write(textwrap.dedent(text))
-    env = command_env(work)
-    envs = {"tamso": env}
-    tools = {"tamso": [sys.executable, "-m", "tamso", "run", "--jobs", "2", "--out"]}
+    tamso_python, tamso_env = _tamso_env(work)
+    envs = {"tamso": tamso_env, "luigi": command_env(work)}
+    tools = {"tamso": [tamso_python, "-m", "tamso", "run", "--jobs", "2", "--out"]}
     if os.path.exists(args.luigi):
-        luigi_python, envs["luigi"] = _luigi(args.luigi, work)
-        tools["luigi"] = [luigi_python, "-m", "luigi", "--module", "luigi_tasks", "--workers", "2",
+        tools["luigi"] = [args.luigi, "-m", "luigi", "--module", "luigi_tasks", "--workers", "2",
                           "--local-scheduler", "--log-level", "WARNING"]
     else:
         print(f"luigi: {args.luigi} not found; python3 -m venv bench/out/luigi-env &&"

@@ -10,7 +10,6 @@ nothing; every inconsistency in the pipeline is a :class:`PlanError`.
 
 from __future__ import annotations
 
-import difflib
 import graphlib
 import hashlib
 import importlib
@@ -24,7 +23,7 @@ from dataclasses import dataclass, field, replace
 from types import ModuleType
 from typing import Any, Iterable, Mapping, MutableMapping, Sequence
 
-from tamso import _tracebacks, imports, layout, serializers
+from tamso import imports, layout, serializers
 from tamso._cli import Notice, display
 from tamso._tamso import asset as _asset
 from tamso._tamso import inspect_modules
@@ -337,6 +336,8 @@ def _import(name: str) -> ModuleType:
 def _import_failure(name: str, exc: BaseException) -> tuple[str, list[str]]:
     """Why the module did not import: the error, the frames of pipeline code that raised it, and a hint when
     ``@asset`` lost its parentheses."""
+    from tamso import _tracebacks  # loaded when an import fails, as the suggestions' difflib is
+
     lines: list[str] = []
     frames = _tracebacks.pipeline_frames(exc.__traceback__)
     for frame in frames:
@@ -797,6 +798,8 @@ def _suggest(word: str, candidates: Iterable[str], quote: Any = repr) -> str:
     by_folded: dict[str, list[str]] = {}
     for candidate in candidates:
         by_folded.setdefault(candidate.casefold(), []).append(candidate)
+    import difflib
+
     close = difflib.get_close_matches(word.casefold(), list(by_folded), n=3, cutoff=0.6)
     found = [c for folded in close for c in by_folded[folded]][:3]
     return f" (did you mean {' or '.join(quote(c) for c in found)}?)" if found else ""

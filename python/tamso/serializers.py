@@ -26,7 +26,6 @@ import importlib
 import importlib.util
 import json
 import os
-import pickle
 import threading
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Mapping
@@ -201,11 +200,15 @@ def _load_numpy(path: str) -> Any:
 
 
 def _dump_pickle(value: Any, path: str) -> None:
+    import pickle  # loaded by the assets that use it, not by every run
+
     with open(path, "wb") as stream:
         pickle.dump(value, stream, protocol=5)
 
 
 def _load_pickle(path: str) -> Any:
+    import pickle
+
     with open(path, "rb") as stream:
         return pickle.load(stream)
 

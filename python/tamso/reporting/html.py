@@ -17,9 +17,9 @@ import os
 import shlex
 import time
 import urllib.parse
-from typing import Iterator, Mapping, NamedTuple, Sequence
+from typing import Any, Iterator, Mapping, NamedTuple, Sequence
 
-from tamso import _tracebacks, layout, serializers
+from tamso import layout, serializers
 from tamso.plan import Partition, partition_text
 from tamso.reporting import graph
 from tamso.reporting.graph import JOB_STATUSES, NEVER_RUN, Counts, GraphAsset, PipelineGraph
@@ -295,10 +295,16 @@ def _head(title: str) -> str:
     )
 
 
-def _when(seconds: float | None) -> str:
+def _when(seconds: float | None, cache: dict[Any, str] | None = None) -> str:
     if seconds is None:
         return ""
-    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+    whole = int(seconds)  # the text shows whole seconds: jobs that ended in one second share it
+    found = None if cache is None else cache.get(whole)
+    if found is None:
+        found = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+        if cache is not None:
+            cache[whole] = found
+    return found
 
 
 def _chips(counts: Mapping[str, int]) -> str:
@@ -418,7 +424,7 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
                 counts: Mapping[str, Counts], tracked: Mapping[tuple[str, str], Sequence[TrackedFile]]) -> str:
     parts = ['<section class="assets"><h2>Jobs by asset</h2>']
     budget = OPEN_ROWS
-    labels: dict[tuple[str, str], str] = {}
+    cache: dict[Any, str] = {}
     for index, (key, asset) in enumerate(pipeline.assets.items()):
         jobs = rows[key]
         tally = counts[key]
@@ -435,7 +441,7 @@ def _job_tables(out: str, pipeline: PipelineGraph, rows: Mapping[str, Sequence[J
             f'<th>when<th>error type<th>message<th>files{"<th>tracked files" if tracked else ""}</thead><tbody>'
         )
         for job in jobs:
-            _job_row(out, job, labels, parts)
+            _job_row(out, job, cache, parts)
             if tracked:
                 files = tracked.get((key, partition_text(job.partition)), ())
                 parts.append("<td>" + "<br>".join(_escape(f.label()) for f in files
@@ -456,20 +462,22 @@ _ROW_START = {status: f'<tr class="st-{graph.class_name(status)}"><td>' for stat
 _LINKS = tuple((name, f'{name}">{text}</a>') for name, text in JOB_FILES)
 
 
-def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: list[str]) -> None:
-    """Append one job's table row to `parts`; `labels` caches each escaped ``dim=value``."""
+def _job_row(out: str, job: JobRow, cache: dict[Any, str], parts: list[str]) -> None:
+    """Append one job's table row to `parts`; `cache` keeps what many rows share (each escaped ``dim=value``,
+    each quoted part of a directory, each value file's link, each second's time)."""
     pieces = []
     for pair in job.partition:
-        label = labels.get(pair)
+        label = cache.get(pair)
         if label is None:
-            label = labels[pair] = _escape(f"{pair[0]}={layout.value_label(pair[1])}")
+            label = cache[pair] = _escape(f"{pair[0]}={layout.value_label(pair[1])}")
         pieces.append(label)
     status = job.status
     parts.append(_ROW_START.get(status, "<tr><td>"))
     parts.append(", ".join(pieces) or "(all)")
     parts.append(f"<td>{_escape(status)}")
     row = job.latest
-    present = _files(os.path.join(out, job.directory))
+    directory = os.path.join(out, job.directory)
+    present = _files(directory)
     if status == "blocked" and job.reason:
         parts.append(f"<td><td><td><td><td>{_escape(_clip(job.reason, MESSAGE_CHARS))}")
     elif row is None:
@@ -478,26 +486,38 @@ def _job_row(out: str, job: JobRow, labels: dict[tuple[str, str], str], parts: l
         duration = "" if row.duration is None else f"{row.duration:.2f} s"
         message = _escape(_clip(_message(row.error_type, row.error), MESSAGE_CHARS)) if row.error else ""
         if status == "failed" and layout.LOG_FILE in present:
-            message += _traceback(os.path.join(out, job.directory, layout.LOG_FILE))
-        parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started)}"
+            message += _traceback(os.path.join(directory, layout.LOG_FILE))
+        parts.append(f"<td>{row.attempts}<td>{duration}<td>{_when(row.ended or row.started, cache)}"
                      f"<td>{_escape(row.error_type or '')}<td>{message}")
     parts.append("<td>")
     if present:
-        base = f'<a href="{_href_base(job.directory)}'
-        value = serializers.current_value_file(os.path.join(out, job.directory), present)
+        # A directory quotes as its parts do, one by one ("/" is kept): the parts recur from job to job.
+        quoted = []
+        for part in job.directory.split("/"):
+            text = cache.get(("/", part, ""))
+            if text is None:
+                text = cache[("/", part, "")] = urllib.parse.quote(part, safe=_PATH_SAFE)
+            quoted.append(text)
+        base = '<a href="./' + "/".join(quoted) + "/"
+        value = serializers.current_value_file(directory, present)
         if value is not None:
-            parts.append(base + _value_link(os.path.join(out, job.directory), value))
+            parts.append(base + _value_link(directory, value, cache))
         parts += [base + link for name, link in _LINKS[1:] if name in present]
 
 
-def _value_link(directory: str, name: str) -> str:
+def _value_link(directory: str, name: str, cache: dict[Any, str] | None = None) -> str:
     """The rest of the link to a job's value file, with its format and size."""
     try:
         size = " " + layout.size_text(os.stat(os.path.join(directory, name)).st_size)
     except OSError:
         size = ""
-    return (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
-            f' <span class="fmt">{_escape(serializers.format_of(name))}{size}</span> ')
+    found = None if cache is None else cache.get(("value", name, ""))
+    if found is None:
+        found = (f'{urllib.parse.quote(name, safe=_PATH_SAFE)}">value</a>'
+                 f' <span class="fmt">{_escape(serializers.format_of(name))}')
+        if cache is not None:
+            cache[("value", name, "")] = found
+    return f"{found}{size}</span> "
 
 
 def _message(error_type: str | None, error: str) -> str:
@@ -510,6 +530,8 @@ def _message(error_type: str | None, error: str) -> str:
 
 def _traceback(log: str) -> str:
     """The traceback that ends a failed job's log, in a collapsed ``<details>``; empty when there is none."""
+    from tamso import _tracebacks  # only a failed job's row needs it
+
     lines = _tracebacks.log_traceback(layout.tail(log, 10_000))
     if not lines:
         return ""

@@ -11,7 +11,7 @@ import os
 import unicodedata
 from typing import Any, TextIO
 
-from tamso import _tracebacks, layout
+from tamso import layout
 from tamso._cli import printable
 from tamso.reporting import STATUSES, RunReport
 
@@ -56,6 +56,8 @@ def print_summary(report: RunReport, stream: TextIO, *, log_lines: int = 10) -> 
                                 not job.error.startswith(job.error_type) else f"  {job.error}", lines=True),
                       markup=False, highlight=False)
         everything = layout.tail(os.path.join(job.directory, layout.LOG_FILE), 10_000)
+        from tamso import _tracebacks  # only failed jobs need it
+
         place = _tracebacks.innermost_pipeline_frame(_tracebacks.log_traceback(everything))
         if place:
             console.print(printable(f"  at {place}"), markup=False, highlight=False)

@@ -597,8 +597,8 @@ class _Shape:
         self.strides = tuple(reversed(strides))
         self.positions = tuple({v: i for i, v in enumerate(d.values)} for d in dimensions)
         # What each value contributes, worked out once per value rather than once per job.
-        self.members = tuple({v: f"{json.dumps(d.name, ensure_ascii=False)}:{v}" for v in d.values}
-                             for d in dimensions)
+        names = [json.dumps(d.name, ensure_ascii=False) for d in dimensions]
+        self.members = tuple({v: f"{name}:{v}" for v in d.values} for d, name in zip(dimensions, names))
         self.folders = tuple({v: "/" + layout.dimension_name(d.name, v) for v in d.values} for d in dimensions)
         self.root = layout.key_name(asset.key)
         self.feeds: list[_Feed] = []

@@ -70,8 +70,9 @@ def _jobs_of(asset: GraphAsset) -> Iterator[tuple[str, tuple[int, ...]]]:
     if not asset.dimensions:
         yield partition_text(()), ()
         return
-    columns = [[(f"{json.dumps(d.name, ensure_ascii=False)}:{value}", i) for i, value in enumerate(d.values)]
-               for d in asset.dimensions]
+    names = [json.dumps(d.name, ensure_ascii=False) for d in asset.dimensions]
+    columns = [[(f"{name}:{value}", i) for i, value in enumerate(d.values)]
+               for d, name in zip(asset.dimensions, names)]
     for combo in itertools.product(*columns):
         yield "{" + ",".join([c[0] for c in combo]) + "}", tuple([c[1] for c in combo])
 

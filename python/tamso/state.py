@@ -428,17 +428,10 @@ class StateStore:
     def successes_of(self, key: str, partitions: Sequence[str]) -> dict[str, Success]:
         """`success` of many jobs of one asset, a few hundred to a query: partition -> its last success (jobs
         that have none are absent)."""
-        found: dict[str, Success] = {}
-        for start in range(0, len(partitions), _IN_LIST):
-            chunk = partitions[start:start + _IN_LIST]
-            rows = self._db.execute(
-                "SELECT partition, fingerprint, value_sha256, value_size, value_mtime_ns FROM success"
-                f" WHERE key = ? AND partition IN ({','.join('?' * len(chunk))})",
-                (key, *chunk),
-            )
-            for partition, fingerprint, sha256, size, mtime_ns in rows:
-                found[partition] = Success(fingerprint, ValueStamp(sha256, size, mtime_ns))
-        return found
+        rows = self._rows_of("SELECT partition, fingerprint, value_sha256, value_size, value_mtime_ns FROM success",
+                             key, partitions)
+        return {partition: Success(fingerprint, ValueStamp(sha256, size, mtime_ns))
+                for partition, fingerprint, sha256, size, mtime_ns in rows}
 
     @_guarded
     def claims(self) -> dict[tuple[str, str], Claim]:
@@ -483,13 +476,17 @@ class StateStore:
     def latest_of(self, key: str, partitions: Sequence[str]) -> list[Latest]:
         """`latest` of the jobs of one asset with these partitions (those that have one), a few hundred to a
         query."""
-        found: list[Latest] = []
+        return [Latest._make(row) for row in self._rows_of(
+            "SELECT key, partition, run_id, status, attempts, started, ended, duration, error_type, error FROM latest",
+            key, partitions)]
+
+    def _rows_of(self, select: str, key: str, partitions: Sequence[str]) -> Iterator[tuple[Any, ...]]:
+        """The rows `select` (a ``SELECT ... FROM table``) finds for these partitions of one asset, a few hundred
+        partitions to a query."""
         for start in range(0, len(partitions), _IN_LIST):
             chunk = partitions[start:start + _IN_LIST]
-            found += map(Latest._make, self._db.execute(
-                "SELECT key, partition, run_id, status, attempts, started, ended, duration, error_type, error"
-                f" FROM latest WHERE key = ? AND partition IN ({','.join('?' * len(chunk))})", (key, *chunk)))
-        return found
+            yield from self._db.execute(f"{select} WHERE key = ? AND partition IN ({','.join('?' * len(chunk))})",
+                                        (key, *chunk))
 
     @_guarded
     def run_jobs(self, run_id: int) -> list[JobRecord]:

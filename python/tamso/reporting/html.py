@@ -151,8 +151,18 @@ def href(directory: str, name: str) -> str:
     return _href_base(directory) + urllib.parse.quote(name, safe=_PATH_SAFE)
 
 
-def _href_base(directory: str) -> str:
-    return "./" + urllib.parse.quote(directory, safe=_PATH_SAFE) + "/"
+def _href_base(directory: str, cache: dict[Any, str] | None = None) -> str:
+    """``./<directory>/`` percent-encoded. A directory quotes as its parts do, one by one (``/`` is kept), so
+    with `cache` each part that recurs from job to job is quoted once."""
+    if cache is None:
+        return "./" + urllib.parse.quote(directory, safe=_PATH_SAFE) + "/"
+    quoted = []
+    for part in directory.split("/"):
+        text = cache.get(("/", part, ""))
+        if text is None:
+            text = cache[("/", part, "")] = urllib.parse.quote(part, safe=_PATH_SAFE)
+        quoted.append(text)
+    return "./" + "/".join(quoted) + "/"
 
 
 # Pages -----------------------------------------------------------------------
@@ -492,14 +502,7 @@ def _job_row(out: str, job: JobRow, cache: dict[Any, str], parts: list[str]) -> 
                      f"<td>{_escape(row.error_type or '')}<td>{message}")
     parts.append("<td>")
     if present:
-        # A directory quotes as its parts do, one by one ("/" is kept): the parts recur from job to job.
-        quoted = []
-        for part in job.directory.split("/"):
-            text = cache.get(("/", part, ""))
-            if text is None:
-                text = cache[("/", part, "")] = urllib.parse.quote(part, safe=_PATH_SAFE)
-            quoted.append(text)
-        base = '<a href="./' + "/".join(quoted) + "/"
+        base = '<a href="' + _href_base(job.directory, cache)
         value = serializers.current_value_file(directory, present)
         if value is not None:
             parts.append(base + _value_link(directory, value, cache))
